@@ -1,0 +1,374 @@
+// Reads the environment once per process into the configuration record and
+// answers the feature query that every interposer asks.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <time.h>
+#include <unistd.h>
+
+#include "ziv_bounded.h"
+#include "ziv_config.h"
+#include "ziv_log.h"
+
+namespace {
+
+constexpr ziv_cfg_t ziv_cfg_initial()
+{
+    ziv_cfg_t cfg{};
+    cfg.build_time = ZIV_DEFAULT_BUILD_TIME;
+    cfg.dev_id = ZIV_DEFAULT_DEV_ID;
+    cfg.rdev_id = ZIV_DEFAULT_RDEV_ID;
+    cfg.next_inode = ZIV_DEFAULT_INODE;
+    for (size_t i = 0; i < sizeof ZIV_DEFAULT_HOSTNAME; ++i) {
+        cfg.hostname[i] = ZIV_DEFAULT_HOSTNAME[i];
+    }
+    return cfg;
+}
+
+constexpr uint32_t ZIV_TIME_LIST_BITS = ZIV_F_TIMELIST | ZIV_F_CGTLIST | ZIV_F_FILE_TIME_LIST;
+
+const char* env_value(const char* variable)
+{
+    const char* value = getenv(variable);
+    return (value != nullptr && value[0] != '\0') ? value : nullptr;
+}
+
+bool current_program_mode() { return ziv_prog_cfg.env_read == 1; }
+
+// Whether a value variable applies to this process: always in name-table
+// mode, otherwise only when the program is listed for its feature.
+bool wants_value(uint32_t bit) { return !current_program_mode() || (ziv_prog_cfg.prog[0].mask & bit) != 0; }
+
+}  // namespace
+
+extern "C" {
+
+// Constant-initialised: interposers may be called from other libraries'
+// constructors before ours has read anything.
+ZIV_EXPORT constinit ziv_cfg_t ziv_prog_cfg = ziv_cfg_initial();
+ZIV_EXPORT constinit ziv_cfg_t* g_ziv_cfg = &ziv_prog_cfg;
+ZIV_EXPORT constinit const char g_ziv_env_version[] = "Kalvitrex version 0.1.0";
+static_assert(sizeof g_ziv_env_version <= 30, "the version text is at most 29 characters");
+
+ZIV_EXPORT int ziv_get_prog_name(char* dst, size_t size)
+{
+    const char* name = program_invocation_short_name;
+    if (name == nullptr || name[0] == '\0') {
+        return 0;
+    }
+    int err = strcpy_s(dst, size, name);
+    if (err != EOK) {
+        ZIV_LOG_FAILED("strcpy_s", err);
+        return 0;
+    }
+    return 1;
+}
+
+ZIV_EXPORT void init_ziv_log(void)
+{
+    const char* value = getenv("ZIV_LOG");
+    if (value == nullptr) {
+        return;
+    }
+    std::string_view level(value);
+    if (level == "yes") {
+        ziv_prog_cfg.log_level = 1;
+    } else if (level == "backtrace") {
+        ziv_prog_cfg.log_level = 2;
+    } else if (level == "buildtime") {
+        ziv_prog_cfg.log_level = 3;
+    } else {
+        ziv_prog_cfg.log_level = 0;
+    }
+    if (ziv_prog_cfg.log_level != 0) {
+        ziv_log_open();
+    }
+}
+
+ZIV_EXPORT int insert_ziv_blacklist(const char* name, uint32_t bit)
+{
+    if (name == nullptr) {
+        return -1;
+    }
+    return ziv_insert_blacklist_view(name, bit);
+}
+
+ZIV_EXPORT void init_ziv_process_list(const char* prog, const char* variable, uint32_t bit)
+{
+    const char* normalised = ziv_convert_gnu_cmd(prog);
+    const char* value = env_value(variable);
+    if (value == nullptr) {
+        // Without a whitelist each time list stands on its own.
+        if (bit == ZIV_F_WHITELIST) {
+            ziv_prog_cfg.defined_lists |= ZIV_TIME_LIST_BITS;
+        }
+        return;
+    }
+    ziv_prog_cfg.defined_lists |= bit;
+
+    // Only the blank separates names: a tab belongs to the name.
+    std::string_view rest(value);
+    while (!rest.empty()) {
+        size_t start = rest.find_first_not_of(' ');
+        if (start == std::string_view::npos) {
+            break;
+        }
+        rest.remove_prefix(start);
+        size_t end = rest.find(' ');
+        std::string_view token(rest.data(), end == std::string_view::npos ? rest.size() : end);
+        if (ziv_match_process_entry(prog, normalised, token, bit) != 0) {
+            break;
+        }
+        rest.remove_prefix(token.size());
+    }
+}
+
+ZIV_EXPORT void init_ziv_process_lists(void)
+{
+    const char* prog = current_program_mode() ? ziv_prog_cfg.prog[0].prog_name : nullptr;
+    for (const ziv_feature_list& list : ziv_time_lists) {
+        init_ziv_process_list(prog, list.variable, list.bit);
+    }
+    if ((ziv_prog_cfg.defined_lists & ZIV_TIME_LIST_BITS) != ZIV_TIME_LIST_BITS) {
+        init_ziv_process_list(prog, ziv_whitelist.variable, ziv_whitelist.bit);
+    }
+    for (const ziv_feature_list& list : ziv_other_lists) {
+        init_ziv_process_list(prog, list.variable, list.bit);
+    }
+}
+
+ZIV_EXPORT void init_ziv_time(void)
+{
+    const char* value = env_value("ZIV_TIME");
+    if (value == nullptr) {
+        return;
+    }
+    struct tm when {};
+    bool parsed = strptime(value, "%Y-%m-%d,%H:%M:%S", &when) != nullptr;
+    if (!parsed) {
+        when = tm{};
+        parsed = strptime(value, "%Y-%m-%d %H:%M:%S", &when) != nullptr;
+    }
+    time_t seconds = parsed ? mktime(&when) : static_cast<time_t>(-1);
+    if (seconds == static_cast<time_t>(-1)) {
+        ziv_log(LOG_WARNING, "It can not get building ENV var, use default ZIV_TIME value\n");
+        seconds = ZIV_DEFAULT_BUILD_TIME;
+    }
+    ziv_prog_cfg.build_time = seconds;
+}
+
+ZIV_EXPORT void init_ziv_hostname(void)
+{
+    char* field = ziv_prog_cfg.hostname;
+    const char* value = env_value("ZIV_HOSTNAME");
+    if (value != nullptr && std::strlen(value) >= ZIV_HOSTNAME_SIZE) {
+        ziv_log(LOG_ALERT, "ZIV ALERT: the length of ZIV_HOSTNAME more than 64 char, use default hostname\n");
+        value = nullptr;
+    }
+    int err = strcpy_s(field, ZIV_HOSTNAME_SIZE, value != nullptr ? value : ZIV_DEFAULT_HOSTNAME);
+    if (err != EOK) {
+        ZIV_LOG_FAILED("strcpy_s", err);
+    }
+}
+
+ZIV_EXPORT void init_ziv_times(void)
+{
+    long values[6] = {0, 0, 0, 0, 0, 0};
+    const char* text = env_value("ZIV_TIMES");
+    if (text != nullptr) {
+        int got = sscanf_s(text, "%ld,%ld,%ld,%ld,%ld,%ld", &values[0], &values[1], &values[2], &values[3],
+                           &values[4], &values[5]);
+        if (got == -1) {
+            ziv_log(LOG_INFO, "sscanf_s failed, iRet = %d, function %s line %d\n", got, __func__, __LINE__);
+            return;
+        }
+    }
+    std::memcpy(ziv_prog_cfg.times, values, sizeof values);
+}
+
+}  // extern "C"
+
+namespace {
+
+// A numeric variable: unset or empty gives the default, a negative value the
+// message and the default.
+long read_number(const char* variable, long fallback)
+{
+    const char* text = env_value(variable);
+    if (text == nullptr) {
+        return fallback;
+    }
+    int number = atoi(text);
+    if (number < 0) {
+        ziv_log(LOG_INFO, "getenv for %s failed, use default value.\n", variable);
+        return fallback;
+    }
+    return number;
+}
+
+}  // namespace
+
+extern "C" {
+
+ZIV_EXPORT void init_ziv_uid_gid(void)
+{
+    ziv_prog_cfg.uid = static_cast<uid_t>(read_number("ZIV_UID", 0));
+    ziv_prog_cfg.gid = static_cast<gid_t>(read_number("ZIV_GID", 0));
+}
+
+ZIV_EXPORT void init_ziv_inode(void)
+{
+    ziv_prog_cfg.next_inode = static_cast<uint16_t>(read_number("ZIV_INODE", ZIV_DEFAULT_INODE) % 65536);
+}
+
+ZIV_EXPORT void init_ziv_dev_id(void)
+{
+    ziv_prog_cfg.dev_id = static_cast<uint32_t>(read_number("ZIV_DEV_ID", ZIV_DEFAULT_DEV_ID));
+    ziv_prog_cfg.rdev_id = static_cast<uint32_t>(read_number("ZIV_R_DEV_ID", ZIV_DEFAULT_RDEV_ID));
+}
+
+ZIV_EXPORT void init_ziv_random_record_output(void)
+{
+    const char* path = env_value("ZIV_RANDOM_RECORD_OUTPUT");
+    if (path == nullptr || std::strlen(path) > ZIV_PATH_SIZE - 2) {
+        return;
+    }
+    int err = strcpy_s(ziv_prog_cfg.random_record_output, ZIV_PATH_SIZE, path);
+    if (err != EOK) {
+        ZIV_LOG_FAILED("strcpy_s", err);
+    }
+}
+
+ZIV_EXPORT void init_ziv_env_values(void)
+{
+    init_ziv_time();
+    if (wants_value(ZIV_F_NAMELIST)) {
+        init_ziv_hostname();
+    }
+    if (wants_value(ZIV_F_PRO_TIMES_LIST)) {
+        init_ziv_times();
+    }
+    if (wants_value(ZIV_F_UIDLIST)) {
+        init_ziv_uid_gid();
+    }
+    if (wants_value(ZIV_F_INOLIST)) {
+        init_ziv_inode();
+    }
+    if (wants_value(ZIV_F_DEVIDLIST)) {
+        init_ziv_dev_id();
+    }
+}
+
+ZIV_EXPORT void init_ziv_prog_cfg(void)
+{
+    init_ziv_process_lists();
+    init_ziv_env_values();
+}
+
+ZIV_EXPORT void ziv_get_prog_env_cfg(void)
+{
+    if (environ == nullptr || program_invocation_short_name == nullptr || program_invocation_short_name[0] == '\0') {
+        return;
+    }
+    ziv_prog_cfg.env_read = 1;
+    init_ziv_prog_cfg();
+}
+
+ZIV_EXPORT void get_ziv_cfg(void)
+{
+    if (environ == nullptr) {
+        return;
+    }
+    init_ziv_log();
+    if (const char* trace = getenv("ZIV_TRACE_ENABLE"); trace != nullptr) {
+        ziv_prog_cfg.trace_enable = std::string_view(trace) == "yes" ? 1 : 0;
+    }
+    char name[ZIV_NAME_SIZE];
+    if (ziv_get_prog_name(name, sizeof name) == 1) {
+        std::memcpy(ziv_prog_cfg.prog[0].prog_name, name, std::strlen(name) + 1);
+        ziv_prog_cfg.prog[0].mask = 0;
+        ziv_get_prog_env_cfg();
+        init_ziv_random_record_output();
+    } else {
+        init_ziv_prog_cfg();
+    }
+}
+
+ZIV_EXPORT uint32_t ziv_get_program_mask(void)
+{
+    const char* name = program_invocation_short_name;
+    if (name == nullptr || name[0] == '\0') {
+        return 0;
+    }
+    const char* normalised = ziv_convert_gnu_cmd(name);
+    for (int row = 1; row < ZIV_PROG_MAX && ziv_prog_cfg.prog[row].prog_name[0] != '\0'; ++row) {
+        const char* listed = ziv_prog_cfg.prog[row].prog_name;
+        if (std::strcmp(listed, name) == 0 || std::strcmp(listed, normalised) == 0) {
+            return ziv_prog_cfg.prog[row].mask;
+        }
+    }
+    return 0;
+}
+
+ZIV_EXPORT int is_in_ziv_process_list(uint32_t bit)
+{
+    const ziv_cfg_t& cfg = ziv_prog_cfg;
+    uint32_t mask = cfg.env_read == 1 ? cfg.prog[0].mask : ziv_get_program_mask();
+    if (bit == ZIV_F_TIMELIST && (cfg.defined_lists & ZIV_F_TIMELIST) == 0) {
+        // "zip" stamps archive members with time(): it keeps the fixed
+        // time even when whitelisted.
+        return ((mask & ZIV_F_WHITELIST) == 0 || std::strcmp(cfg.prog[0].prog_name, "zip") == 0) ? 1 : 0;
+    }
+    if (bit == ZIV_F_FILE_TIME_LIST && (cfg.defined_lists & ZIV_F_FILE_TIME_LIST) == 0) {
+        return (mask & ZIV_F_WHITELIST) == 0 ? 1 : 0;
+    }
+    return (mask & bit) != 0 ? 1 : 0;
+}
+
+}  // extern "C"
+
+int ziv_insert_blacklist_view(std::string_view name, uint32_t bit)
+{
+    ziv_prog_entry* rows = ziv_prog_cfg.prog;
+    for (int row = 1; row < ZIV_PROG_MAX; ++row) {
+        if (rows[row].prog_name[0] == '\0') {
+            int err = strncpy_s(rows[row].prog_name, ZIV_NAME_SIZE, name.data(), name.size());
+            if (err != EOK) {
+                ZIV_LOG_FAILED("strcpy_s", err);
+                return -1;
+            }
+        } else if (name != rows[row].prog_name) {
+            continue;
+        }
+        rows[row].mask |= bit;
+        return row;
+    }
+    ziv_log(LOG_INFO, "ZIV: blacklist config has reach the max entry %d !!!\n", ZIV_PROG_MAX - 1);
+    return ZIV_PROG_MAX;
+}
+
+int ziv_match_process_entry(const char* prog, const char* normalised, std::string_view token, uint32_t bit)
+{
+    std::string_view name = bit == ZIV_F_TRACE_MAP ? ziv_init_trace_map(token) : token;
+    if (prog != nullptr) {
+        if (name == prog || (normalised != nullptr && name == normalised)) {
+            ziv_prog_cfg.prog[0].mask |= bit;
+            return 1;
+        }
+        return 0;
+    }
+    return ziv_insert_blacklist_view(name, bit) == ZIV_PROG_MAX ? 1 : 0;
+}
+
+const char* ziv_prog_name_for_log()
+{
+    const char* name = ziv_prog_cfg.prog[0].prog_name;
+    return name[0] != '\0' ? name : "NULL";
+}
+
+void ziv_cfg_reset()
+{
+    ziv_prog_cfg = ziv_cfg_initial();
+    ziv_tmap_reset();
+}
