@@ -1,8 +1,11 @@
 // Reads the environment once per process into the configuration record and
 // answers the feature query that every interposer asks.
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <string_view>
 #include <time.h>
 #include <unistd.h>
@@ -28,10 +31,96 @@ constexpr ziv_cfg_t ziv_cfg_initial()
 
 constexpr uint32_t ZIV_TIME_LIST_BITS = ZIV_F_TIMELIST | ZIV_F_CGTLIST | ZIV_F_FILE_TIME_LIST;
 
-const char* env_value(const char* variable)
+// The value of a variable, or null. Walks the environment itself rather
+// than through getenv: every process pays for start-up, and the C library's
+// getenv is one more page for a program that never calls it.
+const char* env_lookup(std::string_view variable)
 {
-    const char* value = getenv(variable);
+    if (environ == nullptr) {
+        return nullptr;
+    }
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const char* text = *entry;
+        if (text[0] != variable[0] || std::strncmp(text, variable.data(), variable.size()) != 0) {
+            continue;
+        }
+        if (text[variable.size()] == '=') {
+            return text + variable.size() + 1;
+        }
+    }
+    return nullptr;
+}
+
+// Unset and empty mean the same for every variable the library reads.
+const char* env_value(std::string_view variable)
+{
+    const char* value = env_lookup(variable);
     return (value != nullptr && value[0] != '\0') ? value : nullptr;
+}
+
+// ZIV_TIME as found at start-up, until it is converted.
+const char* g_ziv_time_text = nullptr;
+
+// atoi without the C library's strtol: the same result for every text,
+// out-of-range values clamped to long and then narrowed as atoi does.
+int ziv_atoi(const char* text)
+{
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) {
+        ++text;
+    }
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+') {
+        ++text;
+    }
+    unsigned long magnitude = 0;
+    constexpr unsigned long limit = static_cast<unsigned long>(LONG_MAX) + 1;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        magnitude = magnitude > limit / 10 ? limit : magnitude * 10 + static_cast<unsigned long>(*text - '0');
+        if (magnitude > limit) {
+            magnitude = limit;
+        }
+    }
+    long value;
+    if (negative) {
+        value = magnitude >= limit ? LONG_MIN : -static_cast<long>(magnitude);
+    } else {
+        value = magnitude >= limit ? LONG_MAX : static_cast<long>(magnitude);
+    }
+    return static_cast<int>(value);
+}
+
+// Calls `handle` for each blank-separated name until it returns true. Only
+// the blank separates: a tab belongs to the name.
+template <typename Handle>
+void for_each_token(std::string_view rest, Handle handle)
+{
+    while (!rest.empty()) {
+        size_t start = rest.find_first_not_of(' ');
+        if (start == std::string_view::npos) {
+            return;
+        }
+        rest.remove_prefix(start);
+        size_t end = rest.find(' ');
+        std::string_view token(rest.data(), end == std::string_view::npos ? rest.size() : end);
+        if (handle(token)) {
+            return;
+        }
+        rest.remove_prefix(token.size());
+    }
+}
+
+// Whether a "name:tool" list can match this program.
+bool ziv_trace_map_names(std::string_view value, std::string_view prog, const char* normalised)
+{
+    bool named = false;
+    for_each_token(value, [&](std::string_view token) {
+        std::string_view name(token.data(), std::min(token.find(':'), token.size()));
+        for (std::string_view candidate : {name, token}) {
+            named = named || candidate == prog || (normalised != nullptr && candidate == normalised);
+        }
+        return named;
+    });
+    return named;
 }
 
 bool current_program_mode() { return ziv_prog_cfg.env_read == 1; }
@@ -48,7 +137,7 @@ extern "C" {
 // constructors before ours has read anything.
 ZIV_EXPORT constinit ziv_cfg_t ziv_prog_cfg = ziv_cfg_initial();
 ZIV_EXPORT constinit ziv_cfg_t* g_ziv_cfg = &ziv_prog_cfg;
-ZIV_EXPORT constinit const char g_ziv_env_version[] = "Kalvitrex version 0.1.0";
+constinit const char g_ziv_env_version[] = "Kalvitrex version 0.1.0";
 static_assert(sizeof g_ziv_env_version <= 30, "the version text is at most 29 characters");
 
 ZIV_EXPORT int ziv_get_prog_name(char* dst, size_t size)
@@ -67,7 +156,7 @@ ZIV_EXPORT int ziv_get_prog_name(char* dst, size_t size)
 
 ZIV_EXPORT void init_ziv_log(void)
 {
-    const char* value = getenv("ZIV_LOG");
+    const char* value = env_lookup("ZIV_LOG");
     if (value == nullptr) {
         return;
     }
@@ -106,22 +195,14 @@ ZIV_EXPORT void init_ziv_process_list(const char* prog, const char* variable, ui
         return;
     }
     ziv_prog_cfg.defined_lists |= bit;
-
-    // Only the blank separates names: a tab belongs to the name.
-    std::string_view rest(value);
-    while (!rest.empty()) {
-        size_t start = rest.find_first_not_of(' ');
-        if (start == std::string_view::npos) {
-            break;
-        }
-        rest.remove_prefix(start);
-        size_t end = rest.find(' ');
-        std::string_view token(rest.data(), end == std::string_view::npos ? rest.size() : end);
-        if (ziv_match_process_entry(prog, normalised, token, bit) != 0) {
-            break;
-        }
-        rest.remove_prefix(token.size());
+    // The pairs of a map that does not name this program can never be
+    // looked up: storing them would only cost start-up time.
+    if (bit == ZIV_F_TRACE_MAP && prog != nullptr && !ziv_trace_map_names(value, prog, normalised)) {
+        return;
     }
+    for_each_token(value, [&](std::string_view token) {
+        return ziv_match_process_entry(prog, normalised, token, bit) != 0;
+    });
 }
 
 ZIV_EXPORT void init_ziv_process_lists(void)
@@ -140,22 +221,34 @@ ZIV_EXPORT void init_ziv_process_lists(void)
 
 ZIV_EXPORT void init_ziv_time(void)
 {
-    const char* value = env_value("ZIV_TIME");
-    if (value == nullptr) {
-        return;
+    // Converting local time reads the time zone file and allocates: most
+    // processes never ask for the build time, so the text is converted on
+    // first use.
+    g_ziv_time_text = env_value("ZIV_TIME");
+}
+
+ZIV_EXPORT time_t ziv_get_build_time(void)
+{
+    const char* text = g_ziv_time_text;
+    if (text == nullptr) {
+        return ziv_prog_cfg.build_time;
     }
+    ziv_errno_guard keep;
     struct tm when {};
-    bool parsed = strptime(value, "%Y-%m-%d,%H:%M:%S", &when) != nullptr;
+    bool parsed = strptime(text, "%Y-%m-%d,%H:%M:%S", &when) != nullptr;
     if (!parsed) {
         when = tm{};
-        parsed = strptime(value, "%Y-%m-%d %H:%M:%S", &when) != nullptr;
+        parsed = strptime(text, "%Y-%m-%d %H:%M:%S", &when) != nullptr;
     }
     time_t seconds = parsed ? mktime(&when) : static_cast<time_t>(-1);
     if (seconds == static_cast<time_t>(-1)) {
         ziv_log(LOG_WARNING, "It can not get building ENV var, use default ZIV_TIME value\n");
         seconds = ZIV_DEFAULT_BUILD_TIME;
     }
+    // Two threads converting at once store the same value.
     ziv_prog_cfg.build_time = seconds;
+    g_ziv_time_text = nullptr;
+    return seconds;
 }
 
 ZIV_EXPORT void init_ziv_hostname(void)
@@ -199,7 +292,7 @@ long read_number(const char* variable, long fallback)
     if (text == nullptr) {
         return fallback;
     }
-    int number = atoi(text);
+    int number = ziv_atoi(text);
     if (number < 0) {
         ziv_log(LOG_INFO, "getenv for %s failed, use default value.\n", variable);
         return fallback;
@@ -281,7 +374,7 @@ ZIV_EXPORT void get_ziv_cfg(void)
         return;
     }
     init_ziv_log();
-    if (const char* trace = getenv("ZIV_TRACE_ENABLE"); trace != nullptr) {
+    if (const char* trace = env_lookup("ZIV_TRACE_ENABLE"); trace != nullptr) {
         ziv_prog_cfg.trace_enable = std::string_view(trace) == "yes" ? 1 : 0;
     }
     char name[ZIV_NAME_SIZE];

@@ -22,6 +22,19 @@ char g_ziv_tmap[2 * ZIV_TMAP_SLOTS][ZIV_NAME_SIZE];
 char* tmap_name(int i) { return g_ziv_tmap[i]; }
 char* tmap_tool(int i) { return g_ziv_tmap[ZIV_TMAP_SLOTS + i]; }
 
+// The last '-' of a name, or null.
+template <typename Char>
+Char* last_dash(Char* name)
+{
+    Char* dash = nullptr;
+    for (Char* p = name; *p != '\0'; ++p) {
+        if (*p == '-') {
+            dash = p;
+        }
+    }
+    return dash;
+}
+
 }  // namespace
 
 extern "C" {
@@ -35,7 +48,7 @@ ZIV_EXPORT const char* ziv_convert_gnu_cmd(const char* name)
     if (std::strcmp(name, "eu-strip") == 0) {
         return name;
     }
-    const char* dash = std::strrchr(name, '-');
+    const char* dash = last_dash(name);
     if (dash == nullptr) {
         return name;
     }
@@ -57,7 +70,7 @@ ZIV_EXPORT char* ziv_convert_gnu_cmd_endswith_digit(const char* name)
     if (cut == nullptr) {
         return nullptr;
     }
-    char* dash = std::strrchr(cut, '-');
+    char* dash = last_dash(cut);
     if (dash == nullptr) {
         std::free(cut);
         return nullptr;

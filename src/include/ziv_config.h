@@ -117,6 +117,8 @@ ZIV_EXPORT void init_ziv_process_lists(void);
 ZIV_EXPORT void init_ziv_process_list(const char* prog, const char* variable, uint32_t bit);
 ZIV_EXPORT void init_ziv_env_values(void);
 ZIV_EXPORT void init_ziv_time(void);
+// The build time, converting ZIV_TIME on first use.
+ZIV_EXPORT time_t ziv_get_build_time(void);
 ZIV_EXPORT void init_ziv_hostname(void);
 ZIV_EXPORT void init_ziv_times(void);
 ZIV_EXPORT void init_ziv_uid_gid(void);

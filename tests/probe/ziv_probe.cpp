@@ -40,8 +40,9 @@ void print_config()
     std::printf("lib=present\n");
     std::printf("env_read=%u\ndefined_lists=0x%x\nlog_level=%u\ntrace_enable=%u\n", cfg->env_read,
                 cfg->defined_lists, cfg->log_level, cfg->trace_enable);
+    auto build_time = lib_symbol<time_t (*)()>("ziv_get_build_time");
     std::printf("build_time=%lld\ndev_id=%u\nrdev_id=%u\nnext_inode=%u\nuid=%u\ngid=%u\n",
-                static_cast<long long>(cfg->build_time), cfg->dev_id, cfg->rdev_id, cfg->next_inode, cfg->uid,
+                static_cast<long long>(build_time()), cfg->dev_id, cfg->rdev_id, cfg->next_inode, cfg->uid,
                 cfg->gid);
     std::printf("times=%ld,%ld,%ld,%ld,%ld,%ld\n", cfg->times[0], cfg->times[1], cfg->times[2], cfg->times[3],
                 cfg->times[4], cfg->times[5]);
