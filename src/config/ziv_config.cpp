@@ -377,9 +377,8 @@ ZIV_EXPORT void get_ziv_cfg(void)
     if (const char* trace = env_lookup("ZIV_TRACE_ENABLE"); trace != nullptr) {
         ziv_prog_cfg.trace_enable = std::string_view(trace) == "yes" ? 1 : 0;
     }
-    char name[ZIV_NAME_SIZE];
-    if (ziv_get_prog_name(name, sizeof name) == 1) {
-        std::memcpy(ziv_prog_cfg.prog[0].prog_name, name, std::strlen(name) + 1);
+    // A failed copy leaves the row's name empty, as for no name at all.
+    if (ziv_get_prog_name(ziv_prog_cfg.prog[0].prog_name, ZIV_NAME_SIZE) == 1) {
         ziv_prog_cfg.prog[0].mask = 0;
         ziv_get_prog_env_cfg();
         init_ziv_random_record_output();
