@@ -108,11 +108,9 @@ bool scan_args_ok(const char* fmt, va_list ap) {
     return ok;
 }
 
-}  // namespace
-
-extern "C" {
-
-int memcpy_s(void* dest, size_t destsz, const void* src, size_t count) {
+// The checks memcpy_s and memmove_s share. Returns the result code, or -1
+// when the copy is to go ahead.
+int check_memory_copy(void* dest, size_t destsz, const void* src, size_t count) {
     if (bad_size(destsz)) return ZIV_ERANGE;
     if (dest == nullptr) return ZIV_EINVAL;
     if (src == nullptr) {
@@ -124,6 +122,15 @@ int memcpy_s(void* dest, size_t destsz, const void* src, size_t count) {
         return ERANGE_CLEARED;
     }
     if (count == 0 || dest == src) return EOK;
+    return -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+int memcpy_s(void* dest, size_t destsz, const void* src, size_t count) {
+    if (int code = check_memory_copy(dest, destsz, src, count); code != -1) return code;
     if (ranges_overlap(dest, count, src, count)) {
         memset(dest, 0, destsz);
         return EOVERLAP_CLEARED;
@@ -133,17 +140,7 @@ int memcpy_s(void* dest, size_t destsz, const void* src, size_t count) {
 }
 
 int memmove_s(void* dest, size_t destsz, const void* src, size_t count) {
-    if (bad_size(destsz)) return ZIV_ERANGE;
-    if (dest == nullptr) return ZIV_EINVAL;
-    if (src == nullptr) {
-        memset(dest, 0, destsz);
-        return EINVAL_CLEARED;
-    }
-    if (count > destsz) {
-        memset(dest, 0, destsz);
-        return ERANGE_CLEARED;
-    }
-    if (count == 0 || dest == src) return EOK;
+    if (int code = check_memory_copy(dest, destsz, src, count); code != -1) return code;
     memmove(dest, src, count);
     return EOK;
 }

@@ -58,6 +58,22 @@ void ziv_report_exit_alert(const char* error)
     ziv_log_always(LOG_ALERT, "%s dlsym error: %s.\n", "ziv_dlsym_exit", error);
 }
 
+// The next definition; when none is found without a loader error, the C
+// library's own. A loader error is reported and ends the search.
+template <typename Fn, typename Report>
+void ziv_next_or_libc(Fn& slot, const char* symbol, Report report)
+{
+    dlerror();
+    slot = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, symbol));
+    if (const char* error = dlerror(); error != nullptr) {
+        report(error);
+        return;
+    }
+    if (slot == nullptr) {
+        ziv_fallback_lookup(slot, g_dlhandle_ziv_c_lazy, "libc.so.6", symbol, report);
+    }
+}
+
 }  // namespace
 
 void* ziv_next_symbol(const char* symbol)
@@ -81,31 +97,9 @@ ZIV_EXPORT void ziv_dlsym_clock_gettime(void)
     }
 }
 
-ZIV_EXPORT void ziv_dlsym_uname(void)
-{
-    dlerror();
-    g_pf_org_uname = reinterpret_cast<decltype(g_pf_org_uname)>(dlsym(RTLD_NEXT, "uname"));
-    if (const char* error = dlerror(); error != nullptr) {
-        puts(error);
-        return;
-    }
-    if (g_pf_org_uname == nullptr) {
-        ziv_fallback_lookup(g_pf_org_uname, g_dlhandle_ziv_c_lazy, "libc.so.6", "uname", ziv_report_stdout);
-    }
-}
+ZIV_EXPORT void ziv_dlsym_uname(void) { ziv_next_or_libc(g_pf_org_uname, "uname", ziv_report_stdout); }
 
-ZIV_EXPORT void ziv_dlsym_exit(void)
-{
-    dlerror();
-    g_pf_org__exit = reinterpret_cast<decltype(g_pf_org__exit)>(dlsym(RTLD_NEXT, "_exit"));
-    if (const char* error = dlerror(); error != nullptr) {
-        ziv_report_exit_alert(error);
-        return;
-    }
-    if (g_pf_org__exit == nullptr) {
-        ziv_fallback_lookup(g_pf_org__exit, g_dlhandle_ziv_c_lazy, "libc.so.6", "_exit", ziv_report_exit_alert);
-    }
-}
+ZIV_EXPORT void ziv_dlsym_exit(void) { ziv_next_or_libc(g_pf_org__exit, "_exit", ziv_report_exit_alert); }
 
 ZIV_EXPORT void ziv_dlsym_arc4random(void)
 {
