@@ -114,11 +114,19 @@ TEST(Lifecycle, SqliteLoadingDecidesWhetherTracingStaysOn)
     EXPECT_NE(real.out.find("trace_enable=1\n"), std::string::npos);
     EXPECT_EQ(report(real)["trace_enable"], "1");
 
-    // A library that lacks one entry point switches tracing off.
-    run_result lacking = run_probe({.name = "gcc", .commands = {"sqlite"},
-                                    .env = {"ZIV_TRACE_ENABLE=yes", std::string("LD_LIBRARY_PATH=") + ZIV_FAKE_SQLITE_DIR}});
+    // A library that lacks one entry point switches tracing off; it stays
+    // loaded until the end work closes it.
+    std::string fake_dir = ZIV_FAKE_SQLITE_DIR;
+    run_result lacking = run_probe({.name = "gcc",
+                                    .commands = {"sqlite", "maps", fake_dir, "fini", "maps", fake_dir},
+                                    .env = {"ZIV_TRACE_ENABLE=yes", "LD_LIBRARY_PATH=" + fake_dir}});
     ASSERT_EQ(lacking.exit_code, 0) << describe(lacking);
     EXPECT_EQ(report(lacking)["trace_enable"], "0");
+    size_t loaded = lacking.out.find("maps " + fake_dir + "=1");
+    size_t closed = lacking.out.find("maps " + fake_dir + "=0");
+    EXPECT_NE(loaded, std::string::npos) << lacking.out;
+    EXPECT_NE(closed, std::string::npos) << lacking.out;
+    EXPECT_LT(loaded, closed) << lacking.out;
 }
 
 TEST(Lifecycle, MissingSqliteSwitchesTracingOff)

@@ -116,6 +116,19 @@ int run(const std::string& cmd, const char* arg)
     } else if (cmd == "sqlite") {
         lib_symbol<int (*)()>("ziv_dlsym_sqlite3")();
         std::printf("trace_enable=%u\n", config()->trace_enable);
+    } else if (cmd == "maps") {
+        // Whether a mapped file's path contains the text.
+        FILE* maps = std::fopen("/proc/self/maps", "r");
+        char line[4096];
+        bool found = false;
+        while (maps != nullptr && std::fgets(line, sizeof line, maps) != nullptr) {
+            found = found || std::strstr(line, arg) != nullptr;
+        }
+        if (maps != nullptr) {
+            std::fclose(maps);
+        }
+        std::printf("maps %s=%d\n", arg, found ? 1 : 0);
+        return 1;
     } else if (cmd == "stack") {
         lib_symbol<void (*)(const char*)>("ziv_get_stack_info")("probe-tag");
     } else if (cmd == "atexit") {
