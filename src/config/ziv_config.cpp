@@ -41,11 +41,12 @@ const char* env_lookup(std::string_view variable)
     }
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const char* text = *entry;
-        if (text[0] != variable[0] || std::strncmp(text, variable.data(), variable.size()) != 0) {
-            continue;
+        size_t i = 0;
+        while (i < variable.size() && text[i] == variable[i]) {
+            ++i;
         }
-        if (text[variable.size()] == '=') {
-            return text + variable.size() + 1;
+        if (i == variable.size() && text[i] == '=') {
+            return text + i + 1;
         }
     }
     return nullptr;
@@ -92,25 +93,24 @@ int ziv_atoi(const char* text)
 // Calls `handle` for each blank-separated name until it returns true. Only
 // the blank separates: a tab belongs to the name.
 template <typename Handle>
-void for_each_token(std::string_view rest, Handle handle)
+void for_each_token(const char* text, Handle handle)
 {
-    while (!rest.empty()) {
-        size_t start = rest.find_first_not_of(' ');
-        if (start == std::string_view::npos) {
+    while (*text != '\0') {
+        while (*text == ' ') {
+            ++text;
+        }
+        const char* start = text;
+        while (*text != '\0' && *text != ' ') {
+            ++text;
+        }
+        if (text != start && handle(std::string_view(start, static_cast<size_t>(text - start)))) {
             return;
         }
-        rest.remove_prefix(start);
-        size_t end = rest.find(' ');
-        std::string_view token(rest.data(), end == std::string_view::npos ? rest.size() : end);
-        if (handle(token)) {
-            return;
-        }
-        rest.remove_prefix(token.size());
     }
 }
 
 // Whether a "name:tool" list can match this program.
-bool ziv_trace_map_names(std::string_view value, std::string_view prog, const char* normalised)
+bool ziv_trace_map_names(const char* value, std::string_view prog, const char* normalised)
 {
     bool named = false;
     for_each_token(value, [&](std::string_view token) {
@@ -200,8 +200,11 @@ ZIV_EXPORT void init_ziv_process_list(const char* prog, const char* variable, ui
     if (bit == ZIV_F_TRACE_MAP && prog != nullptr && !ziv_trace_map_names(value, prog, normalised)) {
         return;
     }
+    // Measured once: the names are compared with every token of the list.
+    std::string_view prog_name = prog != nullptr ? prog : "";
+    std::string_view normalised_name = normalised != nullptr ? normalised : "";
     for_each_token(value, [&](std::string_view token) {
-        return ziv_match_process_entry(prog, normalised, token, bit) != 0;
+        return ziv_match_process_entry(prog, prog_name, normalised_name, token, bit) != 0;
     });
 }
 
@@ -440,11 +443,12 @@ int ziv_insert_blacklist_view(std::string_view name, uint32_t bit)
     return ZIV_PROG_MAX;
 }
 
-int ziv_match_process_entry(const char* prog, const char* normalised, std::string_view token, uint32_t bit)
+int ziv_match_process_entry(const char* prog, std::string_view prog_name, std::string_view normalised,
+                            std::string_view token, uint32_t bit)
 {
     std::string_view name = bit == ZIV_F_TRACE_MAP ? ziv_init_trace_map(token) : token;
     if (prog != nullptr) {
-        if (name == prog || (normalised != nullptr && name == normalised)) {
+        if (name == prog_name || name == normalised) {
             ziv_prog_cfg.prog[0].mask |= bit;
             return 1;
         }

@@ -141,7 +141,10 @@ ZIV_EXPORT void ziv_get_stack_info(const char* tag);
 }  // extern "C"
 
 // Hidden helpers shared inside the library.
-int ziv_match_process_entry(const char* prog, const char* normalised, std::string_view token, uint32_t bit);
+// Handles one token of a list: in current-program mode (`prog` non-null)
+// whether it names the program, otherwise its row in the program table.
+int ziv_match_process_entry(const char* prog, std::string_view prog_name, std::string_view normalised,
+                            std::string_view token, uint32_t bit);
 std::string_view ziv_init_trace_map(std::string_view token);
 int ziv_insert_blacklist_view(std::string_view name, uint32_t bit);
 // The current program's short name, or "NULL" when there is none, for messages.
