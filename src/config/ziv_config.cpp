@@ -1,9 +1,9 @@
 // Reads the environment once per process into the configuration record and
 // answers the feature query that every interposer asks.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <string_view>

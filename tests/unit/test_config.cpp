@@ -2,6 +2,7 @@
 // table, the trace map, value parsing and the feature query.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -221,6 +222,16 @@ TEST_F(Config, NumericValuesWrapAndFallBack)
     init_ziv_uid_gid();
     EXPECT_EQ(ziv_prog_cfg.uid, 1000u);
     EXPECT_EQ(ziv_prog_cfg.gid, 0u);
+}
+
+TEST_F(Config, NumbersAreReadAsAtoiReadsThem)
+{
+    for (const char* text : {"12", "  +12abc", "\t7", "0x10", "4294967296", "2147483648", "99999999999999999999",
+                             "-99999999999999999999", "1e3", " - 3", "00042"}) {
+        setenv("ZIV_UID", text, 1);
+        init_ziv_uid_gid();
+        EXPECT_EQ(ziv_prog_cfg.uid, static_cast<uid_t>(std::max(std::atoi(text), 0))) << text;
+    }
 }
 
 TEST_F(Config, ExportedQueriesKeepErrno)
