@@ -110,13 +110,13 @@ void for_each_token(const char* text, Handle handle)
 }
 
 // Whether a "name:tool" list can match this program.
-bool ziv_trace_map_names(const char* value, std::string_view prog, const char* normalised)
+bool ziv_trace_map_names(const char* value, std::string_view prog, std::string_view normalised)
 {
     bool named = false;
     for_each_token(value, [&](std::string_view token) {
         std::string_view name(token.data(), std::min(token.find(':'), token.size()));
         for (std::string_view candidate : {name, token}) {
-            named = named || candidate == prog || (normalised != nullptr && candidate == normalised);
+            named = named || candidate == prog || candidate == normalised;
         }
         return named;
     });
@@ -195,14 +195,14 @@ ZIV_EXPORT void init_ziv_process_list(const char* prog, const char* variable, ui
         return;
     }
     ziv_prog_cfg.defined_lists |= bit;
-    // The pairs of a map that does not name this program can never be
-    // looked up: storing them would only cost start-up time.
-    if (bit == ZIV_F_TRACE_MAP && prog != nullptr && !ziv_trace_map_names(value, prog, normalised)) {
-        return;
-    }
     // Measured once: the names are compared with every token of the list.
     std::string_view prog_name = prog != nullptr ? prog : "";
     std::string_view normalised_name = normalised != nullptr ? normalised : "";
+    // The pairs of a map that does not name this program can never be
+    // looked up: storing them would only cost start-up time.
+    if (bit == ZIV_F_TRACE_MAP && prog != nullptr && !ziv_trace_map_names(value, prog_name, normalised_name)) {
+        return;
+    }
     for_each_token(value, [&](std::string_view token) {
         return ziv_match_process_entry(prog, prog_name, normalised_name, token, bit) != 0;
     });

@@ -16,7 +16,6 @@ public:
     ~ziv_errno_guard() { errno = saved_; }
     ziv_errno_guard(const ziv_errno_guard&) = delete;
     ziv_errno_guard& operator=(const ziv_errno_guard&) = delete;
-    int saved() const { return saved_; }
 
 private:
     int saved_;

@@ -463,45 +463,32 @@ TEST(ZivRunHide, WithoutLogCaptureTheRealDevIsKept) {
 
 // ---- parsing -------------------------------------------------------------------
 
-TEST(ParseLogDatagram, GlibcHeaderWithPid) {
-  log_record l = parse_log_datagram("<13>Dec  6 08:21:00 tag[42]: hi: there", 42);
-  EXPECT_EQ(l.priority, 13);
-  EXPECT_EQ(l.ident, "tag");
-  EXPECT_EQ(l.pid, 42);
-  EXPECT_EQ(l.message, "hi: there");
-}
-
-TEST(ParseLogDatagram, PidInBracketsWithoutSenderCredentials) {
-  log_record l = parse_log_datagram("<190>Jan 31 23:59:59 x[9]: m", -1);
-  EXPECT_EQ(l.priority, 190);
-  EXPECT_EQ(l.ident, "x");
-  EXPECT_EQ(l.pid, 9);
-  EXPECT_EQ(l.message, "m");
-}
-
-TEST(ParseLogDatagram, SenderPidEndsAnIdentThatContainsColonSpace) {
-  log_record l = parse_log_datagram("<30>Feb 28 23:59:59 daemon: started[500]: odd", 500);
-  EXPECT_EQ(l.ident, "daemon: started");
-  EXPECT_EQ(l.pid, 500);
-  EXPECT_EQ(l.message, "odd");
-}
-
-TEST(ParseLogDatagram, WithoutPidTheFirstColonEndsTheIdent) {
-  log_record l = parse_log_datagram("<30>Feb 28 23:59:59 daemon: started [7]: odd", 500);
-  EXPECT_EQ(l.ident, "daemon");
-  EXPECT_EQ(l.pid, -1);
-  EXPECT_EQ(l.message, "started [7]: odd");
-}
-
-TEST(ParseLogDatagram, EmptyIdentAndMissingParts) {
-  log_record l = parse_log_datagram("<13>Dec 16 08:21:00 : m", 5);
-  EXPECT_EQ(l.ident, "");
-  EXPECT_EQ(l.message, "m");
-  l = parse_log_datagram("just text", 5);
-  EXPECT_EQ(l.priority, -1);
-  EXPECT_EQ(l.ident, "");
-  EXPECT_EQ(l.message, "just text");
-  EXPECT_EQ(l.raw, "just text");
+TEST(ParseLogDatagram, HeaderForms) {
+  struct {
+    const char* raw;
+    long sender;
+    int priority;
+    const char* ident;
+    long pid;
+    const char* message;
+  } cases[] = {
+      {"<13>Dec  6 08:21:00 tag[42]: hi: there", 42, 13, "tag", 42, "hi: there"},
+      {"<190>Jan 31 23:59:59 x[9]: m", -1, 190, "x", 9, "m"},
+      // The sender's pid ends an ident that itself holds ": ".
+      {"<30>Feb 28 23:59:59 daemon: started[500]: odd", 500, 30, "daemon: started", 500, "odd"},
+      // Without a matching pid the first ": " ends the ident.
+      {"<30>Feb 28 23:59:59 daemon: started [7]: odd", 500, 30, "daemon", -1, "started [7]: odd"},
+      {"<13>Dec 16 08:21:00 : m", 5, 13, "", -1, "m"},
+      {"just text", 5, -1, "", -1, "just text"},
+  };
+  for (const auto& c : cases) {
+    log_record l = parse_log_datagram(c.raw, c.sender);
+    EXPECT_EQ(l.priority, c.priority) << c.raw;
+    EXPECT_EQ(l.ident, c.ident) << c.raw;
+    EXPECT_EQ(l.pid, c.pid) << c.raw;
+    EXPECT_EQ(l.message, c.message) << c.raw;
+    EXPECT_EQ(l.raw, c.raw);
+  }
 }
 
 // ---- file helpers -----------------------------------------------------------------
