@@ -42,12 +42,14 @@
     X(fstatat64, int (*)(int, const char*, struct stat64*, int), "fstatat64")       \
     X(fstat, int (*)(int, struct stat*), "fstat")                                   \
     X(fstat64, int (*)(int, struct stat64*), "fstat64")                             \
+    X(statx, int (*)(int, const char*, int, unsigned int, struct statx*), "statx") \
     X(readdir, struct dirent* (*)(DIR*), "readdir")                                 \
     X(closedir, int (*)(DIR*), "closedir")                                          \
     X(readdir64, struct dirent64* (*)(DIR*), "readdir64")                           \
     X(readdir_r, int (*)(DIR*, struct dirent*, struct dirent**), "readdir_r")       \
     X(readdir64_r, int (*)(DIR*, struct dirent64*, struct dirent64**), "readdir64_r") \
     X(nftw, int (*)(const char*, __nftw_func_t, int, int), "nftw")                  \
+    X(nftw64, int (*)(const char*, __nftw64_func_t, int, int), "nftw64")            \
     X(random, long (*)(void), "random")                                             \
     X(rand, int (*)(void), "rand")                                                  \
     X(getpid, pid_t (*)(void), "getpid")                                            \
