@@ -16,7 +16,7 @@ void ziv_vlog(int priority, const char* fmt, va_list ap)
 {
     ziv_errno_guard keep;
     ziv_log_open();
-    vsyslog(LOG_LOCAL6 | priority, fmt, ap);
+    vsyslog(priority, fmt, ap);
 }
 
 }  // namespace
@@ -39,11 +39,19 @@ void ziv_log(int priority, const char* fmt, ...)
     }
     va_list ap;
     va_start(ap, fmt);
-    ziv_vlog(priority, fmt, ap);
+    ziv_vlog(LOG_LOCAL6 | priority, fmt, ap);
     va_end(ap);
 }
 
 void ziv_log_always(int priority, const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    ziv_vlog(LOG_LOCAL6 | priority, fmt, ap);
+    va_end(ap);
+}
+
+void ziv_log_plain(int priority, const char* fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);

@@ -14,6 +14,10 @@ void ziv_log(int priority, const char* fmt, ...) __attribute__((format(printf, 2
 // seen (loader failures of _exit, build database open failures).
 void ziv_log_always(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// Emits whatever the log level is, with `priority` exactly as given (no
+// facility added): for the few messages that go to the default facility.
+void ziv_log_plain(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
 // Opens the system log under the library's ident.
 void ziv_log_open();
 

@@ -1,1 +1,298 @@
-// (being written)
+// Random sources: arc4random, random, rand, getrandom and reads of the random
+// devices. Listed programs draw from a generator seeded by the build time and
+// their own name, or pass their values through the record-and-replay store.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "ziv_bounded.h"
+#include "ziv_config.h"
+#include "ziv_enter.h"
+#include "ziv_identity.h"
+#include "ziv_process.h"
+#include "ziv_random.h"
+#include "ziv_random_store.h"
+#include "ziv_symbols.h"
+
+extern "C" {
+
+constinit const char g_ziv_random_file[ZIV_RANDOM_FILE_ROWS][ZIV_RANDOM_FILE_SIZE] = {
+    "", "/dev/random", "/dev/urandom"};
+
+}  // extern "C"
+
+namespace {
+
+// An arbitrary start value that marks the word as not yet seeded.
+constexpr uint32_t ZIV_RANDOM_SEED_UNSEEDED = 122105118;
+
+// Stepped in place without a lock: concurrent threads share one sequence.
+uint32_t g_random_seed = ZIV_RANDOM_SEED_UNSEEDED;
+uint32_t g_read_seed = 0;
+uint32_t g_getrandom_seed = 0;
+
+// Device rows.
+constexpr int ZIV_DEV_RANDOM = 1;
+
+uint32_t ziv_word_step()
+{
+    if (g_random_seed == ZIV_RANDOM_SEED_UNSEEDED) {
+        g_random_seed = ziv_program_seed();
+    }
+    return static_cast<uint32_t>(rand_r(&g_random_seed));
+}
+
+void ziv_fill_bytes(uint32_t& state, void* buffer, size_t length)
+{
+    if (state == 0) {
+        state = ziv_program_seed();
+    }
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    for (size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<unsigned char>(rand_r(&state) & 0xff);
+    }
+}
+
+bool ziv_has(uint32_t bit) { return is_in_ziv_process_list(bit) != 0; }
+
+// The answer of random and rand once the real value is known.
+uint32_t ziv_random_word(uint32_t real_value, ziv_random_source source, const char* function, const char* message)
+{
+    ziv_errno_guard keep;
+    if (ziv_has(ZIV_F_REPLAYLIST)) {
+        uint32_t value = real_value;
+        ziv_random_record_repaly(&value, sizeof value, ziv_random_table(source));
+        return value;
+    }
+    if (ziv_has(ZIV_F_RANDOMLIST)) {
+        uint32_t value = ziv_word_step();
+        ziv_log(LOG_INFO, message, ziv_prog_name_for_log(), function);
+        ziv_get_stack_info(function);
+        return value;
+    }
+    return real_value;
+}
+
+// Whether bytes read may be changed or reported. Without either feature and
+// with logging off a read costs nothing more than the real call.
+bool ziv_read_wanted()
+{
+    constexpr uint32_t bits = ZIV_F_RANDOMLIST | ZIV_F_REPLAYLIST;
+    const ziv_cfg_t& cfg = ziv_prog_cfg;
+    // Once the program's own mask is known it is the answer; before that
+    // the query looks the name up in the table.
+    return cfg.log_level != 0 || (cfg.env_read == 1 ? (cfg.prog[0].mask & bits) != 0 : ziv_has(bits));
+}
+
+}  // namespace
+
+extern "C" ZIV_EXPORT int32_t ziv_name_hash(const char* name)
+{
+    if (name == nullptr || name[0] == '\0') {
+        return 0;
+    }
+    uint32_t hash = static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(name[0])));
+    for (size_t i = 0; name[i] != '\0'; ++i) {
+        hash += static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(name[i]))) * static_cast<uint32_t>(i);
+    }
+    return static_cast<int32_t>(hash);
+}
+
+uint32_t ziv_program_seed()
+{
+    return static_cast<uint32_t>(ziv_get_build_time()) +
+           static_cast<uint32_t>(ziv_name_hash(program_invocation_short_name));
+}
+
+int is_open_randmom_file(int fd)
+{
+    char path[ZIV_RANDOM_FILE_SIZE];
+    int err = sprintf_s(path, sizeof path, "/proc/self/fd/%d", fd);
+    if (err < 0) {
+        ziv_log(LOG_INFO, "sprintf_s failed, err = %d, function %s line %d\n", err, "is_open_randmom_file", 203);
+        return 0;
+    }
+    char link[ZIV_RANDOM_FILE_SIZE] = {};
+    ssize_t length = readlink(path, link, sizeof link - 1);
+    if (length < 0) {
+        return 0;
+    }
+    link[length] = '\0';
+    for (int row = 1; row < ZIV_RANDOM_FILE_ROWS && g_ziv_random_file[row][0] != '\0'; ++row) {
+        if (std::strcmp(link, g_ziv_random_file[row]) == 0) {
+            return row;
+        }
+    }
+    return 0;
+}
+
+ssize_t ziv_read(int fd, void* buffer, ssize_t count, const char* caller)
+{
+    if (!ziv_read_wanted()) {
+        return count;
+    }
+    ziv_errno_guard keep;
+    const char* name = ziv_prog_name_for_log();
+    // Make programs pass random bytes on to their jobs: they read the real
+    // device even when listed.
+    if (ziv_process_is_make(program_invocation_short_name) == 0) {
+        int device = is_open_randmom_file(fd);
+        ziv_log(LOG_INFO, "%s %s is read random file: %s \n", name, caller,
+                device == 0 ? "no" : g_ziv_random_file[device]);
+        if (device == 0) {
+            return count;
+        }
+        if (ziv_has(ZIV_F_REPLAYLIST)) {
+            ziv_random_record_repaly(buffer, count, ziv_random_table(device == ZIV_DEV_RANDOM
+                                                                        ? ziv_random_source::dev_random
+                                                                        : ziv_random_source::dev_urandom));
+            return count;
+        }
+        if (ziv_has(ZIV_F_RANDOMLIST)) {
+            ziv_fill_bytes(g_read_seed, buffer, static_cast<size_t>(count));
+            if (ziv_logging()) {
+                record_message(buffer, count);
+            }
+            ziv_get_stack_info("ziv_read");
+            return count;
+        }
+    }
+    ziv_log(LOG_INFO, "%s %s get real read info\n", name, caller);
+    return count;
+}
+
+extern "C" {
+
+ZIV_EXPORT uint32_t arc4random(void)
+{
+    ziv_log_enter("arc4random", 49);
+    ziv_errno_guard keep;
+    if (!ziv_has(ZIV_F_RANDOMLIST)) {
+        if (g_pf_org_arc4random == nullptr) {
+            ziv_dlsym_arc4random();
+        }
+        if (g_pf_org_arc4random != nullptr) {
+            return g_pf_org_arc4random();
+        }
+        ziv_log(LOG_INFO, "process %s does not get g_pf_org_arc4random %s line %d !!!\n", ziv_prog_name_for_log(),
+                "arc4random", 59);
+    }
+    uint32_t value = ziv_word_step();
+    ziv_log(LOG_INFO, "%s %s get ziv_arc4random\n", ziv_prog_name_for_log(), "arc4random");
+    ziv_get_stack_info("arc4random");
+    return value;
+}
+
+ZIV_EXPORT long random(void)
+{
+    ziv_log_enter("random", 77);
+    auto real = ziv_lazy(g_pf_org_random, "random");
+    long real_value = real != nullptr ? real() : 0;
+    uint32_t value = ziv_random_word(static_cast<uint32_t>(real_value), ziv_random_source::random, "random",
+                                     "%s %s get ziv_random\n");
+    return static_cast<int32_t>(value);
+}
+
+ZIV_EXPORT int rand(void)
+{
+    ziv_log_enter("rand", 106);
+    auto real = ziv_lazy(g_pf_org_rand, "rand");
+    int real_value = real != nullptr ? real() : 0;
+    uint32_t value =
+        ziv_random_word(static_cast<uint32_t>(real_value), ziv_random_source::rand, "rand", "%s %s get ziv_rand\n");
+    return static_cast<int32_t>(value);
+}
+
+ZIV_EXPORT ssize_t getrandom(void* buffer, size_t length, unsigned int flags)
+{
+    auto real = ziv_lazy(g_pf_org_getrandom, "getrandom");
+    ssize_t result = real != nullptr ? real(buffer, length, flags) : 0;
+    if (result < 0) {
+        return result;
+    }
+    ziv_errno_guard keep;
+    if (ziv_logging()) {
+        // The id as the program sees it; it serves only in the message.
+        ziv_log(LOG_INFO, "[pid:%d] process %s getrandom %lu return %ld\n", static_cast<int>(getpid()),
+                ziv_prog_name_for_log(), static_cast<unsigned long>(length), static_cast<long>(result));
+    }
+    ziv_get_stack_info("getrandom");
+    if (ziv_has(ZIV_F_REPLAYLIST)) {
+        ziv_random_record_repaly(buffer, result, ziv_random_table(ziv_random_source::getrandom));
+        if (ziv_logging()) {
+            record_message(buffer, result);
+        }
+    } else if (ziv_has(ZIV_F_RANDOMLIST)) {
+        ziv_fill_bytes(g_getrandom_seed, buffer, static_cast<size_t>(result));
+        if (ziv_logging()) {
+            record_message(buffer, result);
+        }
+    } else {
+        ziv_log(LOG_INFO, "%s getrandom get real random info\n", ziv_prog_name_for_log());
+    }
+    return result;
+}
+
+ZIV_EXPORT ssize_t read(int fd, void* buffer, size_t count)
+{
+    ziv_log_enter("read", 270);
+    auto real = g_pf_org_read;
+    if (real == nullptr && ziv_prog_cfg.env_read == 0) {
+        real = ziv_lazy(g_pf_org_read, "read");
+    }
+    ssize_t result = real != nullptr ? real(fd, buffer, count) : syscall(SYS_read, fd, buffer, count);
+    if (result < 0) {
+        return result;
+    }
+    return ziv_read(fd, buffer, result, "read");
+}
+
+ZIV_EXPORT ssize_t __read_chk(int fd, void* buffer, size_t count, size_t buffer_size)
+{
+    ziv_log_enter("__read_chk", 289);
+    auto real = ziv_lazy(g_pf_org_read_chk, "__read_chk");
+    if (real == nullptr) {
+        return 0;
+    }
+    ssize_t result = real(fd, buffer, count, buffer_size);
+    // A failed read leaves nothing to treat, as for read.
+    if (result < 0) {
+        return result;
+    }
+    return ziv_read(fd, buffer, result, "__read_chk");
+}
+
+ZIV_EXPORT size_t fread(void* buffer, size_t size, size_t items, FILE* stream)
+{
+    ziv_log_enter("fread", 305);
+    auto real = ziv_lazy(g_pf_org_fread, "fread");
+    if (real == nullptr) {
+        return 0;
+    }
+    size_t got = real(buffer, size, items, stream);
+    if (ziv_read_wanted()) {
+        ziv_errno_guard keep;
+        // Only complete items count: a trailing partial item stays real.
+        ziv_read(fileno_unlocked(stream), buffer, static_cast<ssize_t>(size * got), "fread");
+    }
+    return got;
+}
+
+ZIV_EXPORT size_t __fread_chk(void* buffer, size_t buffer_size, size_t size, size_t items, FILE* stream)
+{
+    ziv_log_enter("__fread_chk", 323);
+    auto real = ziv_lazy(g_pf_org_fread_chk, "__fread_chk");
+    if (real == nullptr) {
+        return 0;
+    }
+    size_t got = real(buffer, buffer_size, size, items, stream);
+    if (ziv_read_wanted()) {
+        ziv_errno_guard keep;
+        ziv_read(fileno_unlocked(stream), buffer, static_cast<ssize_t>(size * got), "__fread_chk");
+    }
+    return got;
+}
+
+}  // extern "C"

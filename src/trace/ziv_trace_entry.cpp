@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include "ziv_identity.h"
 #include "ziv_lifecycle.h"
 #include "ziv_log.h"
 
@@ -21,6 +22,8 @@ ZIV_EXPORT int __libc_start_main(ziv_main_fn main, int argc, char** argv, void (
                                  void (*rtld_fini)(void), void* stack_end)
 {
     int saved_errno = errno;
+    // tar and hostname lose features depending on what they are asked to do.
+    ziv_adjust_features_from_args(argc, argv);
     auto next = reinterpret_cast<ziv_start_fn>(dlsym(RTLD_NEXT, "__libc_start_main"));
     g_ziv_pid = ziv_libc_getpid();
     if (next == nullptr) {

@@ -1,0 +1,198 @@
+// Build databases made from the shipped schema, read back with SQLite
+// itself, and the driver that runs the library's functions on them in a
+// process of its own.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ziv_run.h"
+
+namespace ziv_test {
+
+inline const std::string kDriver = ZIV_DB_DRIVER;
+inline const std::string kSchema = ZIV_SCHEMA_PATH;
+
+// syslog priorities as they arrive: facility LOG_LOCAL6 with a severity.
+constexpr int kDbInfo = (22 << 3) | 6;
+constexpr int kDbAlert = (22 << 3) | 1;
+
+using table_rows = std::vector<std::vector<std::string>>;
+
+class db_handle {
+public:
+    explicit db_handle(const std::string& path)
+    {
+        if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
+            throw std::runtime_error("cannot open " + path);
+        }
+        sqlite3_busy_timeout(db_, 10000);
+    }
+    ~db_handle() { sqlite3_close(db_); }
+    db_handle(const db_handle&) = delete;
+    db_handle& operator=(const db_handle&) = delete;
+
+    void exec(const std::string& sql)
+    {
+        char* err = nullptr;
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+            std::string text = err ? err : "?";
+            sqlite3_free(err);
+            throw std::runtime_error(text + " in: " + sql);
+        }
+    }
+
+    table_rows rows(const std::string& sql)
+    {
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+            throw std::runtime_error(std::string(sqlite3_errmsg(db_)) + " in: " + sql);
+        }
+        table_rows out;
+        int rc;
+        while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+            std::vector<std::string> row;
+            for (int i = 0; i < sqlite3_column_count(st); ++i) {
+                const unsigned char* text = sqlite3_column_text(st, i);
+                row.push_back(text ? reinterpret_cast<const char*>(text) : "NULL");
+            }
+            out.push_back(row);
+        }
+        sqlite3_finalize(st);
+        if (rc != SQLITE_DONE) {
+            throw std::runtime_error(std::string(sqlite3_errmsg(db_)) + " in: " + sql);
+        }
+        return out;
+    }
+
+    std::string value(const std::string& sql)
+    {
+        table_rows r = rows(sql);
+        return r.empty() || r[0].empty() ? "" : r[0][0];
+    }
+
+    long count(const std::string& table) { return std::stol(value("select count(*) from " + table)); }
+
+    sqlite3* get() const { return db_; }
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+inline std::string schema_text()
+{
+    std::ifstream in(kSchema);
+    std::stringstream s;
+    s << in.rdbuf();
+    if (s.str().empty()) {
+        throw std::runtime_error("empty schema " + kSchema);
+    }
+    return s.str();
+}
+
+// A new database file made from the shipped schema.
+inline std::string make_db(const temp_dir& dir, const std::string& name = "build.db")
+{
+    std::string path = dir.sub(name);
+    db_handle db(path);
+    db.exec(schema_text());
+    return path;
+}
+
+struct driver_run {
+    std::string db;                   // ZIV_TRACE_OUTPUT; empty: unset
+    std::vector<std::string> lines;   // the script
+    std::vector<std::string> env;     // added to PATH (and ZIV_TRACE_OUTPUT)
+    std::string cwd;
+    bool capture_log = false;
+    std::vector<std::string> hide_files;
+    bool open = true;                 // start with "init" and "open"
+};
+
+struct driver_result {
+    run_result run;
+    std::vector<std::string> out;  // one result per script line
+};
+
+inline driver_result drive(const driver_run& d)
+{
+    run_options o;
+    o.exe = kDriver;
+    o.argv = {"ziv_db_driver"};
+    o.env = {"PATH=/usr/bin:/bin"};
+    if (!d.db.empty()) {
+        o.env.push_back("ZIV_TRACE_OUTPUT=" + d.db);
+    }
+    o.env.insert(o.env.end(), d.env.begin(), d.env.end());
+    o.cwd = d.cwd;
+    o.capture_log = d.capture_log;
+    o.hide_files = d.hide_files;
+    std::string script = d.open ? "init\nopen\n" : "";
+    for (const std::string& l : d.lines) {
+        script += l + "\n";
+    }
+    o.stdin_data = script;
+    driver_result r;
+    r.run = run(o);
+    std::istringstream lines(r.run.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        r.out.push_back(line);
+    }
+    if (d.open && r.out.size() >= 2) {
+        r.out.erase(r.out.begin(), r.out.begin() + 2);
+    }
+    return r;
+}
+
+// Tab-joined script line.
+template <typename... T>
+std::string cmd(const T&... fields)
+{
+    std::vector<std::string> parts{std::string(fields)...};
+    std::string line;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        line += (i == 0 ? "" : "\t") + parts[i];
+    }
+    return line;
+}
+
+inline std::string num(long n) { return std::to_string(n); }
+
+// A text as one script field: backslash, tab and newline escaped.
+inline std::string esc(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        out += c == '\\' ? "\\\\" : c == '\t' ? "\\t" : c == '\n' ? "\\n" : std::string(1, c);
+    }
+    return out;
+}
+
+// Log messages sent under the library's ident.
+inline std::vector<const log_record*> library_log(const run_result& r)
+{
+    std::vector<const log_record*> out;
+    for (const log_record& rec : r.log) {
+        if (rec.ident == "ziv_env") {
+            out.push_back(&rec);
+        }
+    }
+    return out;
+}
+
+#define ZIV_DB_REQUIRE_LOG_CAPTURE()                                                \
+    do {                                                                            \
+        std::string why;                                                            \
+        if (!ziv_test::log_capture_available(&why)) {                               \
+            GTEST_SKIP() << "system log capture unavailable here: " << why;         \
+        }                                                                           \
+    } while (0)
+
+}  // namespace ziv_test
