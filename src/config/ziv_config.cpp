@@ -409,6 +409,12 @@ ZIV_EXPORT uint32_t ziv_get_program_mask(void)
 ZIV_EXPORT int is_in_ziv_process_list(uint32_t bit)
 {
     const ziv_cfg_t& cfg = ziv_prog_cfg;
+    if ((bit == ZIV_F_TIMELIST || bit == ZIV_F_FILE_TIME_LIST) && cfg.defined_lists == 0) {
+        // Nothing has been read yet (another library's constructor runs
+        // before ours): no list counts as defined, and the whitelist rule
+        // would hand the fixed time to every program, unlisted ones too.
+        return 0;
+    }
     uint32_t mask = cfg.env_read == 1 ? cfg.prog[0].mask : ziv_get_program_mask();
     if (bit == ZIV_F_TIMELIST && (cfg.defined_lists & ZIV_F_TIMELIST) == 0) {
         // "zip" stamps archive members with time(): it keeps the fixed

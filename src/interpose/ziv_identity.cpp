@@ -12,7 +12,7 @@
 
 #include "ziv_bounded.h"
 #include "ziv_config.h"
-#include "ziv_enter.h"
+#include "ziv_interpose.h"
 #include "ziv_identity.h"
 #include "ziv_random.h"
 #include "ziv_symbols.h"
@@ -29,7 +29,7 @@ constexpr unsigned long ZIV_DEFAULT_TOTALRAM = 7986060;
 constexpr unsigned long ZIV_DEFAULT_FREERAM = 3993030;
 constexpr size_t ZIV_LOADS_TOKEN_MAX = 255;
 
-bool ziv_has(uint32_t bit) { return is_in_ziv_process_list(bit) != 0; }
+bool ziv_has(uint32_t bit) { return ziv_feature_on(bit); }
 
 const char* ziv_name() { return ziv_prog_name_for_log(); }
 

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "ziv_bounded.h"
+#include "ziv_list_sort.h"
 #include "ziv_log.h"
 #include "ziv_stat.h"
 #include "ziv_symbols.h"
@@ -138,36 +139,12 @@ int input_file_to_list(const char* fpath, const Status* sb, int typeflag, struct
     return 0;
 }
 
-file_node* ziv_merge_paths(file_node* left, file_node* right)
-{
-    file_node* head = nullptr;
-    file_node** tail = &head;
-    while (left != nullptr && right != nullptr) {
-        // Equal paths keep the walk's order.
-        file_node** taken = strcmp(right->fpath, left->fpath) < 0 ? &right : &left;
-        *tail = *taken;
-        tail = &(*taken)->next;
-        *taken = (*taken)->next;
-    }
-    *tail = left != nullptr ? left : right;
-    return head;
-}
-
-// Stable merge sort by path bytes.
+// Stable, by path bytes: equal paths keep the walk's order.
 file_node* ziv_sort_paths(file_node* head)
 {
-    if (head == nullptr || head->next == nullptr) {
-        return head;
-    }
-    file_node* slow = head;
-    file_node* fast = head->next;
-    while (fast != nullptr && fast->next != nullptr) {
-        slow = slow->next;
-        fast = fast->next->next;
-    }
-    file_node* second = slow->next;
-    slow->next = nullptr;
-    return ziv_merge_paths(ziv_sort_paths(head), ziv_sort_paths(second));
+    return ziv_list_sort(head, [](const file_node* left, const file_node* right) {
+        return strcmp(left->fpath, right->fpath) <= 0;
+    });
 }
 
 // Every collected entry goes to the program's function, whatever it

@@ -9,7 +9,7 @@
 
 #include "ziv_bounded.h"
 #include "ziv_config.h"
-#include "ziv_enter.h"
+#include "ziv_interpose.h"
 #include "ziv_identity.h"
 #include "ziv_process.h"
 #include "ziv_random.h"

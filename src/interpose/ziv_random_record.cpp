@@ -10,7 +10,7 @@
 
 #include "ziv_bounded.h"
 #include "ziv_config.h"
-#include "ziv_enter.h"
+#include "ziv_interpose.h"
 #include "ziv_lifecycle.h"
 #include "ziv_random_store.h"
 #include "ziv_symbols.h"

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "ziv_bounded.h"
+#include "ziv_list_sort.h"
 #include "ziv_log.h"
 #include "ziv_stat.h"
 #include "ziv_symbols.h"
@@ -109,39 +110,12 @@ Fn ziv_dir_next_definition(Fn& slot, const char* symbol)
     return slot;
 }
 
-// Merges two sorted lists; on equal names the right one goes first.
-ziv_dir_ent* ziv_merge(ziv_dir_ent* left, ziv_dir_ent* right)
-{
-    ziv_dir_ent* head = nullptr;
-    ziv_dir_ent** tail = &head;
-    while (left != nullptr && right != nullptr) {
-        ziv_dir_ent** taken = std::strcmp(ziv_name_of(left), ziv_name_of(right)) < 0 ? &left : &right;
-        *tail = *taken;
-        tail = &(*taken)->next;
-        *taken = (*taken)->next;
-    }
-    *tail = left != nullptr ? left : right;
-    return head;
-}
-
-// Merge sort of the linked entries themselves, by name bytes.
+// By name bytes; on equal names the right one goes first.
 ziv_dir_ent* ziv_sort(ziv_dir_ent* head)
 {
-    if (head == nullptr || head->next == nullptr) {
-        return head;
-    }
-    ziv_dir_ent* slow = head;
-    ziv_dir_ent* fast = head->next;
-    while (fast->next != nullptr) {
-        slow = slow->next;
-        fast = fast->next;
-        if (fast->next != nullptr) {
-            fast = fast->next;
-        }
-    }
-    ziv_dir_ent* second = slow->next;
-    slow->next = nullptr;
-    return ziv_merge(ziv_sort(head), ziv_sort(second));
+    return ziv_list_sort(head, [](const ziv_dir_ent* left, const ziv_dir_ent* right) {
+        return std::strcmp(ziv_name_of(left), ziv_name_of(right)) < 0;
+    });
 }
 
 int ziv_compare_names(const void* a, const void* b)

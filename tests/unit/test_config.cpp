@@ -130,6 +130,21 @@ TEST_F(Config, NameTableQueryFollowsTheProgramNameOnEveryCall)
     EXPECT_EQ(is_in_ziv_process_list(ZIV_F_DIRLIST), 0);
 }
 
+// Another library's constructor can ask before anything was read: no
+// program gets fixed times through the whitelist rule then.
+TEST_F(Config, NothingReadMeansNoFixedTime)
+{
+    ziv_cfg_reset();
+    char gcc[] = "gcc";
+    program_invocation_short_name = gcc;
+    EXPECT_EQ(is_in_ziv_process_list(ZIV_F_TIMELIST), 0);
+    EXPECT_EQ(is_in_ziv_process_list(ZIV_F_FILE_TIME_LIST), 0);
+    setenv("ZIV_WHITELIST", "make", 1);
+    read_as("gcc");
+    EXPECT_EQ(is_in_ziv_process_list(ZIV_F_TIMELIST), 1);
+    EXPECT_EQ(is_in_ziv_process_list(ZIV_F_FILE_TIME_LIST), 1);
+}
+
 TEST_F(Config, CurrentProgramStopsAtTheFirstMatch)
 {
     setenv("ZIV_DIRLIST", "x gcc gcc y", 1);
