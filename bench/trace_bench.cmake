@@ -1,1 +1,10 @@
-# (being written)
+# Tracing a build of many short processes against the same build untraced,
+# run by hand: build/bench/bench_trace [--rounds R] [--processes N]
+find_package(SQLite3 REQUIRED)
+add_executable(bench_trace bench_trace.cpp)
+target_link_libraries(bench_trace PRIVATE SQLite::SQLite3)
+target_compile_options(bench_trace PRIVATE -O2 -Wall -Wextra)
+target_compile_definitions(bench_trace PRIVATE
+  ZIV_BENCH_LIB="$<TARGET_FILE:ziv_env>"
+  ZIV_SCHEMA_PATH="${PROJECT_SOURCE_DIR}/src/db/ziv_schema.sql")
+add_dependencies(bench_trace ziv_env)

@@ -1,0 +1,26 @@
+// The four commands; each takes the arguments after its name and returns the
+// program's exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kvx {
+
+using args = std::vector<std::string>;
+
+int run_command(const args& a);
+int report_command(const args& a);
+int impact_command(const args& a);
+int diff_command(const args& a);
+
+extern const char* const k_run_help;
+extern const char* const k_report_help;
+extern const char* const k_impact_help;
+extern const char* const k_diff_help;
+
+// "--name VALUE" and "--name=VALUE": true when a[i] is the option; the value
+// goes to `value` and i moves past it. Throws when the value is missing.
+bool option_value(const args& a, size_t& i, const char* name, std::string& value);
+
+}  // namespace kvx

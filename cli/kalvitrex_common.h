@@ -1,0 +1,56 @@
+// Shared helpers of the kalvitrex front end: errors, install layout, paths,
+// atomic output files and the escaping rules of the output formats.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kvx {
+
+// A failure the user has to act on; main prints "kalvitrex: <what>".
+struct user_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Where the program finds what it needs beside itself: the build tree when it
+// runs from there, else the installed layout (../lib, ../share/kalvitrex).
+struct install_layout {
+    std::string library;  // libziv_env.so
+    std::string schema;   // ziv_schema.sql
+    std::string profile;  // default.profile
+};
+install_layout find_layout();
+
+// Lexically normalised absolute path: "." and ".." resolved, no symlinks
+// followed. A relative `path` is taken relative to `base` (absolute).
+std::string normalize_path(std::string_view path, std::string_view base);
+std::string current_dir();
+// `path` relative to directory `root` when it lies below it, else unchanged.
+std::string relative_to(const std::string& path, const std::string& root);
+
+// Writes the whole text to a temporary file beside `path` and renames it over
+// `path`: readers see the old file or the new one, never half of one.
+void write_file_atomically(const std::string& path, std::string_view text);
+
+// JSON string literal (quotes included). Bytes that are not UTF-8 are
+// written as the Latin-1 characters of the same value; `lossy` is set then.
+std::string json_quote(std::string_view text, bool* lossy = nullptr);
+// Graphviz double-quoted string: '"' and '\' escaped, '&' as an entity (dot
+// reads entities in strings), line ends as \n, non-UTF-8 bytes as entities.
+std::string dot_quote(std::string_view text);
+
+// The traced command log separates arguments by one space; this is its
+// inverse for arguments without blanks (empty arguments are kept).
+std::vector<std::string> split_command_log(std::string_view log);
+// Whether `word` stands in the command log as one or more whole arguments.
+bool command_log_has_argument(std::string_view log, std::string_view word);
+
+// Basename of argv[0] of a command log with a cross-tool prefix and a
+// version suffix removed: "x86_64-linux-gnu-gcc-12" -> "gcc".
+std::string tool_base_name(std::string_view log);
+// Whether that name is a compiler driver (gcc, g++, cc, clang, ...).
+bool is_compiler_driver(std::string_view base_name);
+
+}  // namespace kvx

@@ -1,0 +1,118 @@
+// A stand-in for build tools: tests start it as gcc, ld, ar, as, unknown
+// programs and extra build tools. What it does depends only on its
+// arguments, so a build made of it gives the same bytes with and without
+// tracing; what tracing did to the process is appended, one line per
+// process, to the file named by TRACE_PROBE_REPORT.
+//
+//   -o FILE             writes FILE (content made from the arguments)
+//   --probe-exit=N      exits with N
+//   --probe-sleep=MS    sleeps before exiting
+//   --probe-run PROG... runs PROG with the remaining arguments and waits
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "ziv_trace.h"
+
+namespace {
+
+std::string base_name(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+std::string env_or(const char* name, const char* absent)
+{
+    const char* value = getenv(name);
+    return value != nullptr ? value : absent;
+}
+
+// What the library decided for this process, read from its exported row.
+void report(int argc, char** argv)
+{
+    const char* path = getenv("TRACE_PROBE_REPORT");
+    if (path == nullptr) {
+        return;
+    }
+    auto** current = reinterpret_cast<ziv_trace_cmd**>(dlsym(RTLD_DEFAULT, "g_ziv_trace_cmd"));
+    const ziv_trace_cmd* row = current != nullptr ? *current : nullptr;
+    std::string line = "prog=" + base_name(argv[0]);
+    line += "\trow=" + std::string(row != nullptr ? row->name : "none");
+    line += "\tcmd=" + std::to_string(row != nullptr ? row->command_id : -1);
+    line += "\texcluded=" + std::to_string(row != nullptr ? row->excluded : -1);
+    line += "\tinfo=" + std::string(row != nullptr && row->info != nullptr ? "yes" : "no");
+    line += "\tpcommand=" + env_or("ZIV_PCOMMAND_ID", "unset");
+    line += "\tpreload=" + env_or("LD_PRELOAD", "unset");
+    line += "\ttoolname=" + env_or("ZIV_TRACE_BUILD_TOOLNAME", "unset");
+    line += "\targs=";
+    for (int i = 1; i < argc; ++i) {
+        line += (i > 1 ? " " : "") + std::string(argv[i]);
+    }
+    line += "\n";
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd >= 0) {
+        // One write per line: concurrent probes never interleave.
+        if (write(fd, line.data(), line.size()) < 0) {
+            perror("report");
+        }
+        close(fd);
+    }
+}
+
+int run_child(char** argv)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        execvp(argv[0], argv);
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int errno_at_main = errno;
+    report(argc, argv);
+    std::string name = base_name(argv[0]);
+    std::string joined;
+    for (int i = 1; i < argc; ++i) {
+        joined += (i > 1 ? " " : "") + std::string(argv[i]);
+    }
+    std::printf("%s: %s\nerrno_at_main=%d\n", name.c_str(), joined.c_str(), errno_at_main);
+    std::fprintf(stderr, "%s writes to stderr\n", name.c_str());
+    int status = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-o") == 0 && i + 1 < argc) {
+            FILE* out = std::fopen(argv[i + 1], "w");
+            if (out == nullptr) {
+                std::perror(argv[i + 1]);
+                return 1;
+            }
+            std::fprintf(out, "%s made from: %s\n", name.c_str(), joined.c_str());
+            std::fclose(out);
+        } else if (std::strncmp(argv[i], "--probe-exit=", 13) == 0) {
+            status = std::atoi(argv[i] + 13);
+        } else if (std::strncmp(argv[i], "--probe-sleep=", 14) == 0) {
+            long ms = std::atol(argv[i] + 14);
+            timespec pause{ms / 1000, (ms % 1000) * 1000000};
+            nanosleep(&pause, nullptr);
+        } else if (std::strcmp(argv[i], "--probe-run") == 0 && i + 1 < argc) {
+            std::fflush(stdout);
+            int child = run_child(argv + i + 1);
+            return status != 0 ? status : child;
+        }
+    }
+    return status;
+}
