@@ -30,52 +30,6 @@ private:
     char* text_;
 };
 
-// A text ready to stand between single quotes in a statement: every quote
-// written twice, so that a name like it's.c is stored as it is and cannot
-// end the literal early. Texts without a quote are used as they are.
-class sql_text {
-public:
-    explicit sql_text(const char* text)
-    {
-        if (text == nullptr) {
-            return;
-        }
-        size_t quotes = 0;
-        size_t length = 0;
-        for (; text[length] != '\0'; ++length) {
-            quotes += text[length] == '\'' ? 1 : 0;
-        }
-        if (quotes == 0) {
-            text_ = text;
-            return;
-        }
-        if (length + quotes + 1 > ZIV_SQL_SIZE) {
-            return;  // could never fit a statement
-        }
-        owned_ = static_cast<char*>(ziv_malloc_and_init(static_cast<int>(length + quotes + 1)));
-        if (owned_ == nullptr) {
-            return;
-        }
-        char* out = owned_;
-        for (const char* in = text; *in != '\0'; ++in) {
-            *out++ = *in;
-            if (*in == '\'') {
-                *out++ = '\'';
-            }
-        }
-        text_ = owned_;
-    }
-    ~sql_text() { free(owned_); }
-    sql_text(const sql_text&) = delete;
-    sql_text& operator=(const sql_text&) = delete;
-    bool ok() const { return text_ != nullptr; }
-    const char* get() const { return text_; }
-
-private:
-    const char* text_ = nullptr;
-    char* owned_ = nullptr;
-};
-
 // Table names are placed into statements unquoted: only plain identifiers.
 bool valid_table(const char* table)
 {
@@ -132,6 +86,37 @@ int insert_relation_unless_self(const char* table, int first_id, int second_id)
             return -1;                          \
         }                                       \
     } while (0)
+
+ziv_sql_text::ziv_sql_text(const char* text)
+{
+    if (text == nullptr) {
+        return;
+    }
+    size_t quotes = 0;
+    size_t length = 0;
+    for (; text[length] != '\0'; ++length) {
+        quotes += text[length] == '\'' ? 1 : 0;
+    }
+    if (quotes == 0) {
+        text_ = text;
+        return;
+    }
+    if (length + quotes + 1 > ZIV_SQL_SIZE) {
+        return;  // could never fit a statement
+    }
+    owned_ = static_cast<char*>(ziv_malloc_and_init(static_cast<int>(length + quotes + 1)));
+    if (owned_ == nullptr) {
+        return;
+    }
+    char* out = owned_;
+    for (const char* in = text; *in != '\0'; ++in) {
+        *out++ = *in;
+        if (*in == '\'') {
+            *out++ = '\'';
+        }
+    }
+    text_ = owned_;
+}
 
 // A deferred "begin;" takes the write lock only at the group's first
 // write, and that first write starts from no lock at all, so SQLite's busy
@@ -233,7 +218,7 @@ ZIV_EXPORT int ziv_get_data_id(const char* sql, int size)
 
 ZIV_EXPORT int ziv_get_obj_id_by_filename(const char* name, const char* table)
 {
-    sql_text text(name);
+    ziv_sql_text text(name);
     sql_buffer sql;
     if (!text.ok() || !valid_table(table) || !sql.ok()) {
         return -1;
@@ -245,8 +230,8 @@ ZIV_EXPORT int ziv_get_obj_id_by_filename(const char* name, const char* table)
 
 ZIV_EXPORT int ziv_get_obj_id_by_checksum(const char* name, const char* checksum, int path_id, const char* table)
 {
-    sql_text text(name);
-    sql_text digest(checksum);
+    ziv_sql_text text(name);
+    ziv_sql_text digest(checksum);
     sql_buffer sql;
     if (!text.ok() || !digest.ok() || !valid_table(table) || !sql.ok()) {
         return -1;
@@ -268,7 +253,7 @@ ZIV_EXPORT int ziv_get_obj_id_by_checksum(const char* name, const char* checksum
 
 ZIV_EXPORT int ziv_get_target_obj_id(int exclude_id, const char* checksum)
 {
-    sql_text digest(checksum);
+    ziv_sql_text digest(checksum);
     sql_buffer sql;
     if (!digest.ok() || !sql.ok()) {
         return -1;
@@ -299,7 +284,7 @@ ZIV_EXPORT int ziv_get_build_time_id(int command_id)
 
 ZIV_EXPORT int ziv_insert_path_file(const char* path, int size)
 {
-    sql_text text(path);
+    ziv_sql_text text(path);
     sql_buffer sql;
     if (path == nullptr || size == 0 || !text.ok() || !sql.ok()) {
         return -1;
@@ -329,8 +314,8 @@ ZIV_EXPORT int ziv_db_get_pwd_id(void)
 
 ZIV_EXPORT int ziv_insert_source_file(int command_id, int path_id, const char* name, const char* checksum)
 {
-    sql_text text(name);
-    sql_text digest(checksum);
+    ziv_sql_text text(name);
+    ziv_sql_text digest(checksum);
     sql_buffer sql;
     if (!text.ok() || !digest.ok() || !sql.ok()) {
         return -1;
@@ -343,8 +328,8 @@ ZIV_EXPORT int ziv_insert_source_file(int command_id, int path_id, const char* n
 
 ZIV_EXPORT int ziv_insert_head_file_sqlite(int path_id, const char* name, const char* checksum)
 {
-    sql_text text(name);
-    sql_text digest(checksum);
+    ziv_sql_text text(name);
+    ziv_sql_text digest(checksum);
     sql_buffer sql;
     if (!text.ok() || !digest.ok() || !sql.ok()) {
         return -1;
@@ -357,8 +342,8 @@ ZIV_EXPORT int ziv_insert_head_file_sqlite(int path_id, const char* name, const 
 
 ZIV_EXPORT int ziv_insert_target_file(int command_id, int path_id, const char* name, const char* checksum)
 {
-    sql_text text(name);
-    sql_text digest(checksum);
+    ziv_sql_text text(name);
+    ziv_sql_text digest(checksum);
     sql_buffer sql;
     if (checksum == nullptr || checksum[0] == '\0' || !text.ok() || !digest.ok() || !sql.ok()) {
         return -1;

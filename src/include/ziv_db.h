@@ -3,6 +3,8 @@
 // identified", and look-ups give 0 when nothing matches.
 #pragma once
 
+#include <cstdlib>
+
 #include "ziv_common.h"
 #include "ziv_trace.h"
 
@@ -94,4 +96,21 @@ public:
 
 private:
     bool wrapped_;
+};
+
+// A text ready to stand between single quotes in a statement: every quote
+// written twice, so that a name like it's.c is stored as it is and cannot
+// end the literal early. Texts without a quote are used as they are.
+class ziv_sql_text {
+public:
+    explicit ziv_sql_text(const char* text);
+    ~ziv_sql_text() { free(owned_); }
+    ziv_sql_text(const ziv_sql_text&) = delete;
+    ziv_sql_text& operator=(const ziv_sql_text&) = delete;
+    bool ok() const { return text_ != nullptr; }
+    const char* get() const { return text_; }
+
+private:
+    const char* text_ = nullptr;
+    char* owned_ = nullptr;
 };

@@ -47,9 +47,6 @@ ZIV_EXPORT void ziv_trace_hfile(int argc, char** argv);
 // `buffer` at `offset` (just after the source name) and further lines are
 // read from `stream` into `buffer` (capacity `size`). New list, or null.
 ZIV_EXPORT ziv_trace_file* ziv_get_hdep_input(FILE* stream, char* buffer, int size, int offset);
-// Source name and header list of a whole dependency file (the source into
-// `*source`, malloc'd). 0 when a rule with a source was found, else -1.
-ZIV_EXPORT int ziv_read_hdep_file(FILE* stream, char** source, ziv_trace_file** headers);
 
 // --- Linkers and archivers ------------------------------------------------
 
@@ -81,3 +78,7 @@ ZIV_EXPORT int ziv_parse_ranlib_cmd(int argc, char** argv, ziv_trace_cmd* row);
 
 // Driver parse mode: 0 named output, 1 "-c", 2 "-S", 3 nothing to trace.
 int get_gcc_parse_mode(int argc, char** argv);
+// Source name and header list of the first rule of a dependency file (the
+// source into `*source`, malloc'd). 0 when a rule with a source was found,
+// else -1.
+int ziv_read_hdep_file(FILE* stream, char** source, ziv_trace_file** headers);

@@ -44,13 +44,16 @@ hdeps_mode read_mode()
     return strcmp(value, "mm") == 0 ? kUser : kOff;
 }
 
-// Characters of a make rule, from a buffer that is refilled from a stream.
+// Characters of a make rule, from a buffer that is refilled from a stream
+// or, for the library's own scratch file, straight from a descriptor (past
+// the read interposers, which would take the file for the program's).
 class rule_reader {
 public:
     rule_reader(FILE* stream, char* buffer, int size, int pos, int len)
         : stream_(stream), buffer_(buffer), size_(size), pos_(pos), len_(len)
     {
     }
+    rule_reader(int fd, char* buffer, int size) : fd_(fd), buffer_(buffer), size_(size), pos_(0), len_(0) {}
 
     // The next byte, or -1 at the end of the input (or of its budget).
     int peek()
@@ -72,10 +75,16 @@ public:
 private:
     bool refill()
     {
-        if (stream_ == nullptr || size_ < 1 || read_ >= kMaxBytes) {
+        if (size_ < 1 || read_ >= kMaxBytes) {
             return false;
         }
-        size_t got = fread(buffer_, 1, static_cast<size_t>(size_), stream_);
+        size_t got = 0;
+        if (stream_ != nullptr) {
+            got = fread(buffer_, 1, static_cast<size_t>(size_), stream_);
+        } else if (fd_ >= 0) {
+            ssize_t n = ziv_sys_read_full(fd_, buffer_, static_cast<size_t>(size_));
+            got = n > 0 ? static_cast<size_t>(n) : 0;
+        }
         if (got == 0) {
             return false;
         }
@@ -85,7 +94,8 @@ private:
         return true;
     }
 
-    FILE* stream_;
+    FILE* stream_ = nullptr;
+    int fd_ = -1;
     char* buffer_;
     int size_;
     int pos_;
@@ -311,6 +321,26 @@ ziv_trace_file* read_headers(rule_reader& in)
     return list;
 }
 
+// The source and headers of the first rule.
+int read_rule(rule_reader& in, char** source, ziv_trace_file** headers)
+{
+    *source = nullptr;
+    *headers = nullptr;
+    ziv_block<char> name{static_cast<char*>(ziv_malloc_and_init(static_cast<int>(kNameSize)))};
+    if (name.block == nullptr) {
+        return -1;
+    }
+    if (!skip_targets(in) || next_name(in, name.block) != token_end::name || name.block[0] == '\0') {
+        return -1;
+    }
+    *source = ziv_copy_string(name.block);
+    if (*source == nullptr) {
+        return -1;
+    }
+    *headers = read_headers(in);
+    return 0;
+}
+
 // "LD_PRELOAD=..." without this library's entries (the loader splits the
 // list at blanks and colons); null when no entry is left.
 char* preload_without_library(const char* entry)
@@ -354,7 +384,7 @@ char* preload_without_library(const char* entry)
 }
 
 // The environment of the second run: this one, with the library taken out
-// of LD_PRELOAD. The strings are shared with environ except the new entry.
+// of LD_PRELOAD and tracing switched off. The strings are shared with environ except the new entry.
 class child_environment {
 public:
     child_environment()
@@ -369,6 +399,12 @@ public:
         }
         size_t k = 0;
         for (size_t i = 0; i < n; ++i) {
+            // Even where the library is loaded by other means (the loader's
+            // own preload file), the second run neither traces nor starts a
+            // run of its own.
+            if (strncmp(environ[i], "ZIV_TRACE_HDEPS=", 16) == 0 || strncmp(environ[i], "ZIV_TRACE_ENABLE=", 17) == 0) {
+                continue;
+            }
             if (strncmp(environ[i], "LD_PRELOAD=", 11) != 0) {
                 envp_[k++] = environ[i];
                 continue;
@@ -507,6 +543,21 @@ void record_headers(const char* source, ziv_trace_file* headers)
 
 }  // namespace
 
+int ziv_read_hdep_file(FILE* stream, char** source, ziv_trace_file** headers)
+{
+    if (stream == nullptr || source == nullptr || headers == nullptr) {
+        return -1;
+    }
+    ziv_block<char> buffer{static_cast<char*>(ziv_malloc_and_init(kLineSize))};
+    if (buffer.block == nullptr) {
+        *source = nullptr;
+        *headers = nullptr;
+        return -1;
+    }
+    rule_reader in(stream, buffer.block, kLineSize, 0, 0);
+    return read_rule(in, source, headers);
+}
+
 extern "C" {
 
 ZIV_EXPORT ziv_trace_file* ziv_get_hdep_input(FILE* stream, char* buffer, int size, int offset)
@@ -517,30 +568,6 @@ ZIV_EXPORT ziv_trace_file* ziv_get_hdep_input(FILE* stream, char* buffer, int si
     int len = static_cast<int>(strnlen(buffer, static_cast<size_t>(size)));
     rule_reader in(stream, buffer, size, offset < len ? offset : len, len);
     return read_headers(in);
-}
-
-ZIV_EXPORT int ziv_read_hdep_file(FILE* stream, char** source, ziv_trace_file** headers)
-{
-    if (stream == nullptr || source == nullptr || headers == nullptr) {
-        return -1;
-    }
-    *source = nullptr;
-    *headers = nullptr;
-    ziv_block<char> buffer{static_cast<char*>(ziv_malloc_and_init(kLineSize))};
-    ziv_block<char> name{static_cast<char*>(ziv_malloc_and_init(static_cast<int>(kNameSize)))};
-    if (buffer.block == nullptr || name.block == nullptr) {
-        return -1;
-    }
-    rule_reader in(stream, buffer.block, kLineSize, 0, 0);
-    if (!skip_targets(in) || next_name(in, name.block) != token_end::name || name.block[0] == '\0') {
-        return -1;
-    }
-    *source = ziv_copy_string(name.block);
-    if (*source == nullptr) {
-        return -1;
-    }
-    *headers = read_headers(in);
-    return 0;
 }
 
 ZIV_EXPORT void ziv_trace_hfile(int argc, char** argv)
@@ -569,12 +596,13 @@ ZIV_EXPORT void ziv_trace_hfile(int argc, char** argv)
         if (!s_file.created() || !d_file.created() || !run_second_compiler(argc, argv, mode, s_name, d_name)) {
             return;
         }
-        FILE* rule = fopen(d_name, "re");
-        if (rule == nullptr) {
+        ziv_fd_closer rule{open(d_name, O_RDONLY | O_CLOEXEC | O_NOCTTY)};
+        ziv_block<char> buffer{static_cast<char*>(ziv_malloc_and_init(kLineSize))};
+        if (rule.fd < 0 || buffer.block == nullptr) {
             return;
         }
-        ziv_read_hdep_file(rule, &source, &headers);
-        fclose(rule);
+        rule_reader in(rule.fd, buffer.block, kLineSize);
+        read_rule(in, &source, &headers);
     }  // both scratch files removed here
     if (source != nullptr && headers != nullptr) {
         record_headers(source, headers);

@@ -40,43 +40,6 @@ bool reserves_room(char c)
     return c != '\0' && std::strchr("() <>&,|;\\\"'", c) != nullptr;
 }
 
-// A text that can stand between single quotes in a statement: every quote
-// doubled. Texts without a quote are used as they are.
-class sql_quoted {
-public:
-    explicit sql_quoted(const char* text)
-    {
-        if (text == nullptr || std::strchr(text, '\'') == nullptr) {
-            text_ = text;
-            return;
-        }
-        size_t length = std::strlen(text);
-        if (length >= static_cast<size_t>(ZIV_SQL_SIZE)) {
-            return;  // could never fit a statement
-        }
-        owned_ = static_cast<char*>(ziv_malloc_and_init(static_cast<int>(2 * length + 1)));
-        if (owned_ == nullptr) {
-            return;
-        }
-        char* out = owned_;
-        for (const char* in = text; *in != '\0'; ++in) {
-            *out++ = *in;
-            if (*in == '\'') {
-                *out++ = '\'';
-            }
-        }
-        text_ = owned_;
-    }
-    ~sql_quoted() { free(owned_); }
-    sql_quoted(const sql_quoted&) = delete;
-    sql_quoted& operator=(const sql_quoted&) = delete;
-    const char* get() const { return text_; }
-
-private:
-    const char* text_ = nullptr;
-    char* owned_ = nullptr;
-};
-
 // Start of the command row: the real time when the clock can be reached,
 // else the configured build time.
 void command_time_text(char* text, size_t size)
@@ -152,7 +115,7 @@ int insert_process_file(const char* abs_path)
     // The tool file itself is unreadable: its row carries an empty digest.
     char digest[ZIV_SHA256_BUF_SIZE] = {};
     ziv_get_sha256sum(abs_path, digest, sizeof digest);
-    sql_quoted path(abs_path);
+    ziv_sql_text path(abs_path);
     ziv_block<char> sql{static_cast<char*>(ziv_malloc_and_init(ZIV_SQL_SIZE))};
     if (path.get() == nullptr || sql.block == nullptr) {
         return -1;

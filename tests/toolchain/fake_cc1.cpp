@@ -1,6 +1,6 @@
 // Stands in for a compiler proper, started as "cc1". Every run appends one
-// line to $FAKE_CC1_LOG: "first" or "second", LD_PRELOAD as it saw it, and
-// its arguments separated by tabs. A run given "-MF <file>" (the second run
+// line to $FAKE_CC1_LOG: "first" or "second", LD_PRELOAD and
+// ZIV_TRACE_HDEPS as it saw them, and its arguments separated by tabs. A run given "-MF <file>" (the second run
 // of header tracing) copies $FAKE_CC1_DEPS into that file and says so on
 // standard error, which must never reach the traced build's output. Other
 // runs write "compiled" to their "-o" file.
@@ -22,8 +22,9 @@ int main(int argc, char** argv)
         }
     }
     const char* preload = getenv("LD_PRELOAD");
+    const char* hdeps = getenv("ZIV_TRACE_HDEPS");
     std::string line = std::string(mf != nullptr ? "second" : "first") + "\t" +
-                       (preload != nullptr ? preload : "<unset>");
+                       (preload != nullptr ? preload : "<unset>") + "\t" + (hdeps != nullptr ? hdeps : "<unset>");
     for (int i = 0; i < argc; ++i) {
         line += std::string("\t") + argv[i];
     }

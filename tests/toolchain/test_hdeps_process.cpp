@@ -109,12 +109,13 @@ TEST_F(hdeps_run, SecondRunIsUntracedPreprocessingWithItsOwnScratchFilesAndRecor
     EXPECT_EQ(seen[1][0], "first");
     EXPECT_EQ(seen[0][1], "<unset>") << "the library must not be loaded into the second run";
     const std::vector<std::string>& second = seen[0];
-    ASSERT_EQ(second.size(), 2u + 7 + 4);
-    std::string s_name = second[2 + 6];
+    ASSERT_EQ(second.size(), 3u + 7 + 4);
+    std::string s_name = second[3 + 6];
     ASSERT_EQ(s_name.rfind("ziv_trace", 0), 0u) << s_name;
     std::string pid = s_name.substr(9, s_name.size() - 11);
     EXPECT_EQ(s_name, "ziv_trace" + pid + ".s");
-    std::vector<std::string> want = {"second", "<unset>", cc1_, "-quiet", "-I", "inc", "src.c", "-o", s_name,
+    // No tracing, no header tracing of its own in the second run.
+    std::vector<std::string> want = {"second", "<unset>", "<unset>", cc1_, "-quiet", "-I", "inc", "src.c", "-o", s_name,
                                      "-E", "-MM", "-MF", "ziv_trace" + pid + ".d"};
     EXPECT_EQ(second, want);
     EXPECT_TRUE(scratch_left().empty()) << scratch_left().front();
@@ -132,6 +133,15 @@ TEST_F(hdeps_run, SecondRunIsUntracedPreprocessingWithItsOwnScratchFilesAndRecor
     EXPECT_EQ(db.count("select count(*) from source_head_table"), 3);
 }
 
+TEST_F(hdeps_run, TargetsWithBlanksAndPhonyRulesOfTheBuildsOwnOptions)
+{
+    // -MT with a quoted blank, -MP phony rules: only the first rule counts.
+    write_file(dir_.sub("deps"), "my\\ obj.o other.o: src.c inc/h1.h\ninc/h1.h:\n");
+    ASSERT_EQ(cc1({"src.c", "-o", "out.s"}, "mm").exit_code, 0);
+    build_db db(db_);
+    EXPECT_EQ(db.pairs(kHeadPairs), (string_pairs{{"src.c", "inc/h1.h"}}));
+}
+
 TEST_F(hdeps_run, ModeDecidesTheOptionAndOtherPreloadsStay)
 {
     // "m": all headers; the second run keeps every preload but this library.
@@ -143,8 +153,8 @@ TEST_F(hdeps_run, ModeDecidesTheOptionAndOtherPreloadsStay)
     EXPECT_EQ(seen[0][1], other);
     EXPECT_EQ(seen[0][seen[0].size() - 3], "-M");
 
-    for (const std::string mode : {"", "yes", "M", "mmm"}) {
-        SCOPED_TRACE("mode '" + mode + "'");
+    for (const char* mode : {"", "yes", "M", "mmm"}) {
+        SCOPED_TRACE(std::string("mode '") + mode + "'");
         ASSERT_EQ(cc1({"src.c", "-o", "out.s"}, mode).exit_code, 0);
         seen = runs();
         ASSERT_EQ(seen.size(), 1u);
@@ -177,7 +187,7 @@ TEST_F(hdeps_run, LinesThatMustNotBeRerun)
         auto seen = runs();
         ASSERT_EQ(seen.size(), c.rerun ? 2u : 1u);
         if (c.rerun) {
-            for (size_t i = 2; i + 1 < seen[0].size(); ++i) {
+            for (size_t i = 3; i + 1 < seen[0].size(); ++i) {
                 if (seen[0][i] == "-o") {
                     EXPECT_EQ(seen[0][i + 1].rfind("ziv_trace", 0), 0u);
                 }
@@ -190,8 +200,10 @@ TEST_F(hdeps_run, LinesThatMustNotBeRerun)
 TEST_F(hdeps_run, MissingOrMalformedDependencyFileRecordsNothingAndLeavesNoScratch)
 {
     static constexpr char binary[] = "\x7f" "ELF\x01\x02\x00\x00garbage: \xff\xfe inc/h1.h";
-    for (const std::string deps : {std::string(""), std::string("no rule here\n"), std::string("-: src.c inc/h1.h\n"),
-                                   std::string(binary, sizeof binary - 1)}) {
+    for (const std::string& deps :
+         {std::string(""), std::string("no rule here\n"), std::string("-: src.c inc/h1.h\n"),
+          std::string("src.o:src.c inc/h1.h\n"), std::string("src.o: \ninc/h1.h:\n"),
+          std::string(binary, sizeof binary - 1)}) {
         write_file(dir_.sub("deps"), deps);
         run_result r = cc1({"src.c", "-o", "out.s"}, "mm");
         ASSERT_EQ(r.exit_code, 0) << describe(r);

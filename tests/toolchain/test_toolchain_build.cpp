@@ -209,5 +209,29 @@ INSTANTIATE_TEST_SUITE_P(Compilers, toolchain_build,
                                            std::make_pair(std::string("clang"), std::string("mm"))),
                          [](const auto& info) { return info.param.first + "_" + info.param.second; });
 
+// The assembler is traced only under a shell, make or a build script, and
+// takes no output glued to "-o".
+TEST(assembler, NamedOutputUnderAShellGluedOutputNothing)
+{
+    temp_dir dir;
+    std::string db_path = dir.sub("build.db");
+    make_db(db_path);
+    write_file(dir.sub("x.s"), "\t.text\n\t.globl f\nf:\n\tret\n");
+    run_options o;
+    o.exe = "/bin/sh";
+    o.argv = {"sh", "-c", "as -o y.o x.s && as -oz.o x.s && as --64 @args.rsp"};
+    o.cwd = dir.path();
+    o.env = {"PATH=/usr/bin:/bin", "LD_PRELOAD=" + kLib, "ZIV_TRACE_ENABLE=yes", "ZIV_TRACE_OUTPUT=" + db_path};
+    write_file(dir.sub("args.rsp"), "-o w.o x.s\n");
+    run_result r = run(o);
+    ASSERT_EQ(r.exit_code, 0) << describe(r);
+    ASSERT_TRUE(exists(dir.sub("z.o")));
+    build_db db(db_path);
+    EXPECT_EQ(db.pairs(kTargetSource), (string_pairs{{"y.o", "x.s"}, {"w.o", "x.s"}}));
+    EXPECT_EQ(db.count("select count(*) from target_file_table where filename = 'z.o'"), 0);
+    // The expanded line is recorded as a command of its own.
+    EXPECT_EQ(db.count("select count(*) from build_command_table where command = 'as --64 -o w.o x.s'"), 1);
+}
+
 }  // namespace
 }  // namespace ziv_test

@@ -1,0 +1,228 @@
+// Cost of tracing a real C build: the generated project (static library,
+// shared library, linker-script .so, assembler source, executable) built by
+// make -j with gcc, timed untraced, traced, and traced with header tracing
+// ("ZIV_TRACE_HDEPS"=mm, one more preprocessing run per source).
+//
+//   bench_toolchain [--rounds R] [--sources N] [--helpers H] [--jobs J] [--cc gcc]
+//
+// Library sources hold H helper functions each (default 12, a few hundred
+// lines of ordinary C): a build of one-line sources would time process
+// start-up and the preprocessing of system headers, not a build.
+//
+// Each round builds once in every mode, in rotating order, into a fresh
+// database; the figures are medians of wall time and of the CPU time of the
+// whole build (the latter steadier on a machine shared with other work). The outputs of every build are
+// compared with the untraced ones: tracing must not change a byte.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "toolchain_project.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+[[noreturn]] void die(const std::string& what)
+{
+    fprintf(stderr, "bench_toolchain: %s\n", what.c_str());
+    exit(2);
+}
+
+std::string read_text(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void fresh_db(const std::string& path, const std::string& schema)
+{
+    std::remove(path.c_str());
+    sqlite3* db = nullptr;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
+        sqlite3_exec(db, schema.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+        die("cannot create " + path);
+    }
+    sqlite3_close(db);
+}
+
+long count_rows(const std::string& path, const char* table)
+{
+    sqlite3* db = nullptr;
+    sqlite3_stmt* st = nullptr;
+    long n = -1;
+    std::string sql = std::string("select count(*) from ") + table;
+    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) {
+        n = sqlite3_column_int64(st, 0);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return n;
+}
+
+enum mode { kOff, kTraced, kHdeps, kModes };
+const char* kModeNames[] = {"untraced", "traced", "traced+hdeps(mm)"};
+
+struct cost {
+    double wall_ms;
+    double cpu_ms;  // user + system of make and everything it waited for
+};
+
+cost build(const std::string& root, const std::string& cc, int jobs, const std::vector<std::string>& extra)
+{
+    std::vector<std::string> env = {"PATH=/usr/bin:/bin", "LC_ALL=C", "TMPDIR=/tmp"};
+    env.insert(env.end(), extra.begin(), extra.end());
+    std::vector<char*> envp;
+    for (std::string& e : env) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    std::string j = "-j" + std::to_string(jobs);
+    std::string cc_arg = "CC=" + cc;
+    std::string dir = "-C" + root;
+    char* argv[] = {const_cast<char*>("make"), j.data(), cc_arg.data(), dir.data(), const_cast<char*>("-s"),
+                    nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t child = -1;
+    auto start = clock_type::now();
+    if (posix_spawn(&child, "/usr/bin/make", &actions, nullptr, argv, envp.data()) != 0) {
+        die("cannot start make");
+    }
+    int status = 0;
+    struct rusage usage {};
+    wait4(child, &status, 0, &usage);
+    auto end = clock_type::now();
+    posix_spawn_file_actions_destroy(&actions);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        die("the build failed");
+    }
+    auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+    return {std::chrono::duration<double, std::milli>(end - start).count(), ms(usage.ru_utime) + ms(usage.ru_stime)};
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int rounds = 3;
+    int sources = 210;
+    int jobs = 2;
+    int helpers = 12;
+    std::string cc = "gcc";
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string opt = argv[i];
+        if (opt == "--rounds") {
+            rounds = std::max(1, atoi(argv[i + 1]));
+        } else if (opt == "--sources") {
+            sources = std::max(4, atoi(argv[i + 1]));
+        } else if (opt == "--helpers") {
+            helpers = std::max(0, atoi(argv[i + 1]));
+        } else if (opt == "--jobs") {
+            jobs = std::max(1, atoi(argv[i + 1]));
+        } else if (opt == "--cc") {
+            cc = argv[i + 1];
+        } else {
+            die("unknown option " + opt);
+        }
+    }
+    char pattern[] = "/tmp/ziv_bench_toolchain.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        die("mkdtemp");
+    }
+    std::string root = pattern;
+    ziv_project::shape shape{sources * 3 / 4, sources - sources * 3 / 4, helpers};
+    ziv_project::write(root, shape);
+    std::string schema = read_text(ZIV_SCHEMA_PATH);
+    std::string db = root + "/build.db";
+    const std::string lib = ZIV_BENCH_LIB;
+    const std::vector<std::string> outputs = ziv_project::outputs(shape);
+
+    std::map<std::string, std::string> reference;
+    std::vector<double> times[kModes];
+    std::vector<double> cpu[kModes];
+    long heads = 0;
+    long targets = 0;
+    // A warm-up build fills the page cache and gives the reference bytes.
+    for (int round = -1; round < rounds; ++round) {
+        for (int k = 0; k < kModes; ++k) {
+            int m = round < 0 ? kOff : (k + round) % kModes;
+            for (const std::string& f : outputs) {
+                std::remove((root + "/" + f).c_str());
+            }
+            fresh_db(db, schema);
+            std::vector<std::string> extra;
+            if (m != kOff) {
+                extra = {"LD_PRELOAD=" + lib, "ZIV_TRACE_ENABLE=yes", "ZIV_TRACE_OUTPUT=" + db};
+            }
+            if (m == kHdeps) {
+                extra.push_back("ZIV_TRACE_HDEPS=mm");
+            }
+            cost c = build(root, cc, jobs, extra);
+            std::map<std::string, std::string> bytes;
+            for (const std::string& f : outputs) {
+                bytes[f] = read_text(root + "/" + f);
+            }
+            if (reference.empty()) {
+                reference = bytes;
+            } else if (bytes != reference) {
+                die(std::string("outputs of the ") + kModeNames[m] + " build differ");
+            }
+            if (round < 0) {
+                break;
+            }
+            times[m].push_back(c.wall_ms);
+            cpu[m].push_back(c.cpu_ms);
+            if (m == kHdeps) {
+                heads = count_rows(db, "source_head_table");
+            } else if (m == kTraced) {
+                targets = count_rows(db, "target_file_table");
+            }
+        }
+    }
+    double off = median(times[kOff]);
+    double on = median(times[kTraced]);
+    double hdeps = median(times[kHdeps]);
+    printf("project: %d C sources (+ main.c, 1 assembler source), %d helpers per library source, make -j%d, "
+           "CC=%s, %d rounds\n",
+           shape.lib_sources + shape.shared_sources, helpers, jobs, cc.c_str(), rounds);
+    for (int m = 0; m < kModes; ++m) {
+        printf("  %-18s median %8.1f ms wall, %8.1f ms cpu\n", kModeNames[m], median(times[m]), median(cpu[m]));
+    }
+    printf("  rows: %ld targets (traced), %ld source->header relations (hdeps)\n", targets, heads);
+    printf("ratio traced/untraced:        %.3f wall, %.3f cpu (target <= 1.15)\n", on / off,
+           median(cpu[kTraced]) / median(cpu[kOff]));
+    printf("ratio traced+hdeps/untraced:  %.3f wall, %.3f cpu (target <= 1.6)\n", hdeps / off,
+           median(cpu[kHdeps]) / median(cpu[kOff]));
+    std::string cleanup = "rm -rf '" + root + "'";
+    if (system(cleanup.c_str()) != 0) {
+        fprintf(stderr, "bench_toolchain: could not remove %s\n", root.c_str());
+    }
+    return 0;
+}
