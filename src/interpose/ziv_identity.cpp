@@ -29,8 +29,6 @@ constexpr unsigned long ZIV_DEFAULT_TOTALRAM = 7986060;
 constexpr unsigned long ZIV_DEFAULT_FREERAM = 3993030;
 constexpr size_t ZIV_LOADS_TOKEN_MAX = 255;
 
-bool ziv_has(uint32_t bit) { return ziv_feature_on(bit); }
-
 const char* ziv_name() { return ziv_prog_name_for_log(); }
 
 // One rand_r step from a fresh copy of the program seed: the same on every
@@ -113,7 +111,7 @@ ZIV_EXPORT pid_t ziv_getpid(const char* caller)
 ZIV_EXPORT pid_t getpid(void)
 {
     ziv_log_enter("getpid", __LINE__);
-    if (ziv_has(ZIV_F_RANDOMLIST)) {
+    if (ziv_feature_on(ZIV_F_RANDOMLIST)) {
         return ziv_getpid("getpid");
     }
     if (g_pf_org_getpid != nullptr) {
@@ -128,7 +126,7 @@ ZIV_EXPORT pid_t getpid(void)
 ZIV_EXPORT pid_t getppid(void)
 {
     ziv_log_enter("getppid", __LINE__);
-    if (ziv_has(ZIV_F_RANDOMLIST)) {
+    if (ziv_feature_on(ZIV_F_RANDOMLIST)) {
         return ziv_getpid("getppid");
     }
     auto real = ziv_lazy(g_pf_org_getppid, "getppid");
@@ -143,7 +141,7 @@ ZIV_EXPORT pid_t getppid(void)
 ZIV_EXPORT uid_t getuid(void)
 {
     ziv_log_enter("getuid", __LINE__);
-    if (ziv_has(ZIV_F_UIDLIST)) {
+    if (ziv_feature_on(ZIV_F_UIDLIST)) {
         ziv_log(LOG_INFO, "%s %s get ziv_uid\n", ziv_name(), "getuid");
         ziv_get_stack_info("getuid");
         return ziv_prog_cfg.uid;
@@ -159,7 +157,7 @@ ZIV_EXPORT uid_t getuid(void)
 ZIV_EXPORT gid_t getgid(void)
 {
     ziv_log_enter("getgid", __LINE__);
-    if (ziv_has(ZIV_F_UIDLIST)) {
+    if (ziv_feature_on(ZIV_F_UIDLIST)) {
         ziv_log(LOG_INFO, "%s %s get ziv_gid\n", ziv_name(), "getgid");
         ziv_get_stack_info("getgid");
         return ziv_prog_cfg.gid;
@@ -177,7 +175,7 @@ ZIV_EXPORT int gethostname(char* name, size_t len)
     ziv_log_enter("gethostname", __LINE__);
     auto real = ziv_lazy(g_pf_org_gethostname, "gethostname");
     int result = real != nullptr ? real(name, len) : -1;
-    if (result != 0 || !ziv_has(ZIV_F_NAMELIST)) {
+    if (result != 0 || !ziv_feature_on(ZIV_F_NAMELIST)) {
         return result;
     }
     const char* fixed = ziv_prog_cfg.hostname;
@@ -216,7 +214,7 @@ ZIV_EXPORT int uname(struct utsname* buf)
             return result;
         }
     }
-    if (!ziv_has(ZIV_F_NAMELIST)) {
+    if (!ziv_feature_on(ZIV_F_NAMELIST)) {
         ziv_log(LOG_INFO, "%s %s get real hostname\n", ziv_name(), "uname");
         return result;
     }
@@ -342,7 +340,7 @@ ZIV_EXPORT void ziv_sysinfo_f(struct sysinfo* info, const char* variable)
 ZIV_EXPORT int ziv_sysinfo(struct sysinfo* info, int result, const char* name)
 {
     ziv_log_enter("ziv_sysinfo", __LINE__);
-    if (!ziv_has(ZIV_F_SYSINFOLIST)) {
+    if (!ziv_feature_on(ZIV_F_SYSINFOLIST)) {
         ziv_log(LOG_INFO, "%s %s get real sysinfo\n", ziv_name(), name);
         return result;
     }

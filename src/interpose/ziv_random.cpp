@@ -55,18 +55,16 @@ void ziv_fill_bytes(uint32_t& state, void* buffer, size_t length)
     }
 }
 
-bool ziv_has(uint32_t bit) { return is_in_ziv_process_list(bit) != 0; }
-
 // The answer of random and rand once the real value is known.
 uint32_t ziv_random_word(uint32_t real_value, ziv_random_source source, const char* function, const char* message)
 {
     ziv_errno_guard keep;
-    if (ziv_has(ZIV_F_REPLAYLIST)) {
+    if (ziv_feature_on(ZIV_F_REPLAYLIST)) {
         uint32_t value = real_value;
         ziv_random_record_repaly(&value, sizeof value, ziv_random_table(source));
         return value;
     }
-    if (ziv_has(ZIV_F_RANDOMLIST)) {
+    if (ziv_feature_on(ZIV_F_RANDOMLIST)) {
         uint32_t value = ziv_word_step();
         ziv_log(LOG_INFO, message, ziv_prog_name_for_log(), function);
         ziv_get_stack_info(function);
@@ -79,11 +77,9 @@ uint32_t ziv_random_word(uint32_t real_value, ziv_random_source source, const ch
 // with logging off a read costs nothing more than the real call.
 bool ziv_read_wanted()
 {
-    constexpr uint32_t bits = ZIV_F_RANDOMLIST | ZIV_F_REPLAYLIST;
-    const ziv_cfg_t& cfg = ziv_prog_cfg;
-    // Once the program's own mask is known it is the answer; before that
-    // the query looks the name up in the table.
-    return cfg.log_level != 0 || (cfg.env_read == 1 ? (cfg.prog[0].mask & bits) != 0 : ziv_has(bits));
+    // With logging on the descriptor is looked at anyway, so that the
+    // message says what was read.
+    return ziv_logging() || ziv_feature_on(ZIV_F_RANDOMLIST | ZIV_F_REPLAYLIST);
 }
 
 }  // namespace
@@ -144,13 +140,13 @@ ssize_t ziv_read(int fd, void* buffer, ssize_t count, const char* caller)
         if (device == 0) {
             return count;
         }
-        if (ziv_has(ZIV_F_REPLAYLIST)) {
+        if (ziv_feature_on(ZIV_F_REPLAYLIST)) {
             ziv_random_record_repaly(buffer, count, ziv_random_table(device == ZIV_DEV_RANDOM
                                                                         ? ziv_random_source::dev_random
                                                                         : ziv_random_source::dev_urandom));
             return count;
         }
-        if (ziv_has(ZIV_F_RANDOMLIST)) {
+        if (ziv_feature_on(ZIV_F_RANDOMLIST)) {
             ziv_fill_bytes(g_read_seed, buffer, static_cast<size_t>(count));
             if (ziv_logging()) {
                 record_message(buffer, count);
@@ -169,7 +165,7 @@ ZIV_EXPORT uint32_t arc4random(void)
 {
     ziv_log_enter("arc4random", 49);
     ziv_errno_guard keep;
-    if (!ziv_has(ZIV_F_RANDOMLIST)) {
+    if (!ziv_feature_on(ZIV_F_RANDOMLIST)) {
         if (g_pf_org_arc4random == nullptr) {
             ziv_dlsym_arc4random();
         }
@@ -219,12 +215,12 @@ ZIV_EXPORT ssize_t getrandom(void* buffer, size_t length, unsigned int flags)
                 ziv_prog_name_for_log(), static_cast<unsigned long>(length), static_cast<long>(result));
     }
     ziv_get_stack_info("getrandom");
-    if (ziv_has(ZIV_F_REPLAYLIST)) {
+    if (ziv_feature_on(ZIV_F_REPLAYLIST)) {
         ziv_random_record_repaly(buffer, result, ziv_random_table(ziv_random_source::getrandom));
         if (ziv_logging()) {
             record_message(buffer, result);
         }
-    } else if (ziv_has(ZIV_F_RANDOMLIST)) {
+    } else if (ziv_feature_on(ZIV_F_RANDOMLIST)) {
         ziv_fill_bytes(g_getrandom_seed, buffer, static_cast<size_t>(result));
         if (ziv_logging()) {
             record_message(buffer, result);

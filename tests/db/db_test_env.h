@@ -12,16 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "ziv_run.h"
+#include "ziv_check.h"
 
 namespace ziv_test {
 
 inline const std::string kDriver = ZIV_DB_DRIVER;
 inline const std::string kSchema = ZIV_SCHEMA_PATH;
-
-// syslog priorities as they arrive: facility LOG_LOCAL6 with a severity.
-constexpr int kDbInfo = (22 << 3) | 6;
-constexpr int kDbAlert = (22 << 3) | 1;
 
 using table_rows = std::vector<std::vector<std::string>>;
 
@@ -105,6 +101,16 @@ inline std::string make_db(const temp_dir& dir, const std::string& name = "build
     return path;
 }
 
+// The driver's input: one command a line, after "init" and "open".
+inline std::string script(const std::vector<std::string>& lines, bool open = true)
+{
+    std::string text = open ? "init\nopen\n" : "";
+    for (const std::string& l : lines) {
+        text += l + "\n";
+    }
+    return text;
+}
+
 struct driver_run {
     std::string db;                   // ZIV_TRACE_OUTPUT; empty: unset
     std::vector<std::string> lines;   // the script
@@ -133,18 +139,10 @@ inline driver_result drive(const driver_run& d)
     o.cwd = d.cwd;
     o.capture_log = d.capture_log;
     o.hide_files = d.hide_files;
-    std::string script = d.open ? "init\nopen\n" : "";
-    for (const std::string& l : d.lines) {
-        script += l + "\n";
-    }
-    o.stdin_data = script;
+    o.stdin_data = script(d.lines, d.open);
     driver_result r;
     r.run = run(o);
-    std::istringstream lines(r.run.out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        r.out.push_back(line);
-    }
+    r.out = lines_of(r.run.out);
     if (d.open && r.out.size() >= 2) {
         r.out.erase(r.out.begin(), r.out.begin() + 2);
     }
@@ -174,25 +172,5 @@ inline std::string esc(const std::string& text)
     }
     return out;
 }
-
-// Log messages sent under the library's ident.
-inline std::vector<const log_record*> library_log(const run_result& r)
-{
-    std::vector<const log_record*> out;
-    for (const log_record& rec : r.log) {
-        if (rec.ident == "ziv_env") {
-            out.push_back(&rec);
-        }
-    }
-    return out;
-}
-
-#define ZIV_DB_REQUIRE_LOG_CAPTURE()                                                \
-    do {                                                                            \
-        std::string why;                                                            \
-        if (!ziv_test::log_capture_available(&why)) {                               \
-            GTEST_SKIP() << "system log capture unavailable here: " << why;         \
-        }                                                                           \
-    } while (0)
 
 }  // namespace ziv_test

@@ -8,25 +8,6 @@
 namespace ziv_test {
 namespace {
 
-std::string script(const std::vector<std::string>& lines)
-{
-    std::string text = "init\nopen\n";
-    for (const std::string& l : lines) {
-        text += l + "\n";
-    }
-    return text;
-}
-
-std::vector<std::string> lines_of(const std::string& path)
-{
-    std::istringstream in(read_file(path));
-    std::vector<std::string> out;
-    for (std::string line; std::getline(in, line);) {
-        out.push_back(line);
-    }
-    return out;
-}
-
 // Several drivers started by one shell, so that they really run at once.
 run_result run_shell(const std::string& db, const std::string& cwd, const std::string& shell_script)
 {
@@ -78,9 +59,9 @@ TEST(DbConcurrency, GroupsWaitForAnotherWriter)
                              "\"$DRIVER\" < " + d + "/writer.txt > " + d + "/writer.out\n"
                              "wait\n");
     ASSERT_EQ(r.exit_code, 0) << describe(r);
-    std::vector<std::string> holder = lines_of(d + "/holder.out");
-    std::vector<std::string> control = lines_of(d + "/control.out");
-    std::vector<std::string> writer = lines_of(d + "/writer.out");
+    std::vector<std::string> holder = lines_of(read_file(d + "/holder.out"));
+    std::vector<std::string> control = lines_of(read_file(d + "/control.out"));
+    std::vector<std::string> writer = lines_of(read_file(d + "/writer.out"));
     ASSERT_EQ(holder.size(), 8u);
     ASSERT_EQ(control.size(), 8u);
     ASSERT_EQ(writer.size(), 15u);
@@ -145,7 +126,7 @@ TEST(DbConcurrency, SixteenWritersLoseNoRow)
     ASSERT_EQ(r.exit_code, 0) << describe(r);
 
     for (int p = 0; p < kProcesses; ++p) {
-        std::vector<std::string> out = lines_of(dir.sub("p" + num(p) + ".out"));
+        std::vector<std::string> out = lines_of(read_file(dir.sub("p" + num(p) + ".out")));
         ASSERT_EQ(out.size(), 3u + kCommands * 11u) << "process " << p;
         for (int k = 0; k < kCommands; ++k) {
             size_t at = 3 + k * 11;

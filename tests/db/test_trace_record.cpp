@@ -1,7 +1,6 @@
 // The trace info record and the timing block, called in this process
 // (the test is linked against the library).
 #include <gtest/gtest.h>
-#include <sys/time.h>
 
 #include <cstdlib>
 #include <string>
@@ -36,26 +35,13 @@ TEST(TraceTime, IntervalsTruncateTowardZero)
     static_assert(ziv_interval_ms({10, 0}, {12, 500000}) == 2500);
     static_assert(ziv_interval_ms({10, 500000}, {10, 0}) == -500);
     static_assert(ziv_interval_ms({11, 0}, {10, 999999}) == -1);
-}
-
-TEST(TraceTime, InitStartsTheClockAndZeroesTheCounters)
-{
+    // Init starts both clocks together and clears every counter.
     ziv_trace_time t{{1, 2}, {3, 4}, 5, 6, 7, 8, 9};
-    timeval before{};
-    gettimeofday(&before, nullptr);
     ziv_init_trace_time(&t);
-    timeval after{};
-    gettimeofday(&after, nullptr);
-    EXPECT_EQ(t.start.tv_sec, t.main_start.tv_sec);
-    EXPECT_EQ(t.start.tv_usec, t.main_start.tv_usec);
-    EXPECT_GE(ziv_interval_ms(before, t.start), 0);
-    EXPECT_GE(ziv_interval_ms(t.start, after), 0);
-    EXPECT_EQ(t.runtime_ms, 0);
-    EXPECT_EQ(t.total_ms, 0);
-    EXPECT_EQ(t.sha256_ms, 0);
-    EXPECT_EQ(t.sql_ms, 0);
-    EXPECT_EQ(t.dataid_ms, 0);
-    ziv_init_trace_time(nullptr);
+    EXPECT_EQ(ziv_interval_ms(t.start, t.main_start), 0);
+    EXPECT_GT(t.start.tv_sec, 1600000000);
+    EXPECT_EQ(std::vector<int32_t>({t.runtime_ms, t.total_ms, t.sha256_ms, t.sql_ms, t.dataid_ms}),
+              std::vector<int32_t>(5, 0));
 }
 
 TEST(TraceInfo, ListsKeepOrderRejectDuplicatesAndOwnTheirNames)
@@ -114,6 +100,7 @@ TEST(TraceInfo, InitAttachesTheFirstOutputAndReplacesTheRecord)
     free(first);
     EXPECT_EQ(ziv_init_trace_info("c.o", nullptr), -1);
     ziv_free_trace_info(nullptr);
+    ziv_init_trace_time(nullptr);
 }
 
 TEST(TraceInfo, ConfigureTestOutputsAreRecognised)

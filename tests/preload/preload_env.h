@@ -2,24 +2,16 @@
 // back what it reported.
 #pragma once
 
-#include <gtest/gtest.h>
+#include <cstdlib>
 
-#include <map>
-#include <string>
-#include <vector>
-
-#include "ziv_run.h"
+#include "ziv_check.h"
 
 namespace ziv_test {
 
 inline const std::string kLib = ZIV_LIB_PATH;
 inline const std::string kProbe = ZIV_PROBE_PATH;
 inline const std::string kVersion = "Kalvitrex version 0.1.0";
-
-// syslog priorities as they arrive: facility LOG_LOCAL6 with a severity.
-constexpr int kInfo = (22 << 3) | 6;
-constexpr int kWarning = (22 << 3) | 4;
-constexpr int kAlert = (22 << 3) | 1;
+inline const std::string kBuildTime = "1646016134";  // the default ZIV_TIME
 
 inline std::string start_message(const std::string& prog)
 {
@@ -37,7 +29,7 @@ struct probe_run {
     std::vector<std::string> env;          // on top of PATH and LD_PRELOAD
     bool preload = true;
     bool capture_log = false;
-    std::vector<std::string> hide_files;
+    std::vector<std::string> hide_files{};
 };
 
 inline run_result run_probe(const probe_run& p)
@@ -56,63 +48,31 @@ inline run_result run_probe(const probe_run& p)
     return run(o);
 }
 
-// "key=value" lines of the probe's output.
-inline std::map<std::string, std::string> report(const run_result& r)
+// A run that must succeed.
+inline run_result probe(const std::string& name, std::vector<std::string> commands, std::vector<std::string> env = {},
+                        bool preload = true)
 {
-    std::map<std::string, std::string> values;
-    size_t start = 0;
-    while (start < r.out.size()) {
-        size_t end = r.out.find('\n', start);
-        if (end == std::string::npos) {
-            end = r.out.size();
-        }
-        std::string line = r.out.substr(start, end - start);
-        size_t eq = line.find('=');
-        if (eq != std::string::npos) {
-            values[line.substr(0, eq)] = line.substr(eq + 1);
-        }
-        start = end + 1;
+    run_result r = run_probe({.name = name, .commands = std::move(commands), .env = std::move(env), .preload = preload});
+    EXPECT_EQ(r.exit_code, 0) << describe(r);
+    return r;
+}
+
+inline std::map<std::string, std::string> probe_values(const std::string& name, std::vector<std::string> commands,
+                                                       std::vector<std::string> env = {})
+{
+    return report(probe(name, std::move(commands), std::move(env)));
+}
+
+// The generator steps a listed program's random values come from: seeded
+// with the build time plus the hash of the program's name.
+inline std::vector<uint32_t> random_steps(uint32_t name_hash, size_t n)
+{
+    unsigned int state = 1646016134u + name_hash;
+    std::vector<uint32_t> values;
+    for (size_t i = 0; i < n; ++i) {
+        values.push_back(static_cast<uint32_t>(rand_r(&state)));
     }
     return values;
 }
-
-// Messages the library sent, in order.
-inline std::vector<std::string> messages(const run_result& r)
-{
-    std::vector<std::string> texts;
-    for (const log_record& rec : r.log) {
-        if (rec.ident == "ziv_env") {
-            texts.push_back(rec.message);
-        }
-    }
-    return texts;
-}
-
-inline int count_message(const run_result& r, const std::string& text)
-{
-    int n = 0;
-    for (const log_record& rec : r.log) {
-        n += rec.message == text ? 1 : 0;
-    }
-    return n;
-}
-
-inline const log_record* find_message(const run_result& r, const std::string& text)
-{
-    for (const log_record& rec : r.log) {
-        if (rec.message == text) {
-            return &rec;
-        }
-    }
-    return nullptr;
-}
-
-#define ZIV_REQUIRE_LOG_CAPTURE()                                                   \
-    do {                                                                            \
-        std::string why;                                                            \
-        if (!ziv_test::log_capture_available(&why)) {                               \
-            GTEST_SKIP() << "system log capture unavailable here: " << why;         \
-        }                                                                           \
-    } while (0)
 
 }  // namespace ziv_test

@@ -7,16 +7,7 @@ namespace {
 
 std::map<std::string, std::string> probe_config(const std::string& name, std::vector<std::string> env)
 {
-    run_result r = run_probe({.name = name, .commands = {"cfg"}, .env = std::move(env)});
-    EXPECT_EQ(r.exit_code, 0) << describe(r);
-    return report(r);
-}
-
-TEST(ConfigPreload, WithoutTheLibraryNothingIsThere)
-{
-    run_result r = run_probe({.name = "gcc", .commands = {"cfg"}, .preload = false});
-    ASSERT_EQ(r.exit_code, 0) << describe(r);
-    EXPECT_EQ(report(r)["lib"], "absent");
+    return probe_values(name, {"cfg"}, std::move(env));
 }
 
 TEST(ConfigPreload, TimeListsAndTheWhitelist)

@@ -2,7 +2,6 @@
 // run-time dependencies, its exported names and its C++ runtime needs.
 #include <cstdio>
 #include <set>
-#include <sstream>
 
 #include "preload_env.h"
 
@@ -23,18 +22,6 @@ std::string command_output(const std::string& command)
     }
     EXPECT_EQ(pclose(pipe), 0) << command;
     return out;
-}
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) {
-            lines.push_back(line);
-        }
-    }
-    return lines;
 }
 
 // Names of the dynamic symbols the library defines.

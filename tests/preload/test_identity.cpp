@@ -7,48 +7,31 @@
 namespace ziv_test {
 namespace {
 
-constexpr uint32_t kDefaultBuildTime = 1646016134;
-
-std::map<std::string, std::string> probe(const std::string& name, std::vector<std::string> commands,
-                                         std::vector<std::string> env)
-{
-    run_result r = run_probe({.name = name, .commands = std::move(commands), .env = std::move(env)});
-    EXPECT_EQ(r.exit_code, 0) << describe(r);
-    return report(r);
-}
-
-// The one rand_r step the derived figures are made from.
-uint32_t derived(uint32_t name_hash)
-{
-    unsigned int seed = kDefaultBuildTime + name_hash;
-    return static_cast<uint32_t>(rand_r(&seed));
-}
-
 std::string derived_freeram(uint32_t name_hash, unsigned long total)
 {
-    unsigned long step = derived(name_hash);
+    unsigned long step = random_steps(name_hash, 1)[0];
     return std::to_string(step < total ? step : step % total);
 }
 
 TEST(Identity, ListedProgramsGetTheIdOfTheirName)
 {
-    auto gcc = probe("gcc", {"ids"}, {"ZIV_RANDOMLIST=gcc"});
+    auto gcc = probe_values("gcc", {"ids"}, {"ZIV_RANDOMLIST=gcc"});
     EXPECT_EQ(gcc["pid"], "8592");
     EXPECT_EQ(gcc["ppid"], "8592");
     EXPECT_NE(gcc["real_pid"], "8592");
 
     // 37147 is above the span: its remainder 4379 is lifted by 8192.
     std::string alphabet = "abcdefghijklmnopqrstuvwxyz";
-    EXPECT_EQ(probe(alphabet, {"ids"}, {"ZIV_RANDOMLIST=" + alphabet})["pid"], "12571");
+    EXPECT_EQ(probe_values(alphabet, {"ids"}, {"ZIV_RANDOMLIST=" + alphabet})["pid"], "12571");
     // 64538 leaves 31770, above three quarters: lowered by 8192.
     std::string zs(33, 'z');
-    EXPECT_EQ(probe(zs, {"ids"}, {"ZIV_RANDOMLIST=" + zs})["pid"], "23578");
+    EXPECT_EQ(probe_values(zs, {"ids"}, {"ZIV_RANDOMLIST=" + zs})["pid"], "23578");
     // A name that hashes to -19901 still gets a process id in the span.
     std::string high(200, '\xff');
-    EXPECT_EQ(probe(high, {"ids"}, {"ZIV_RANDOMLIST=" + high})["pid"], "12867");
+    EXPECT_EQ(probe_values(high, {"ids"}, {"ZIV_RANDOMLIST=" + high})["pid"], "12867");
 
     // Unlisted: the real ids.
-    auto real = probe("gcc", {"ids"}, {"ZIV_RANDOMLIST=cc1"});
+    auto real = probe_values("gcc", {"ids"}, {"ZIV_RANDOMLIST=cc1"});
     EXPECT_EQ(real["pid"], real["real_pid"]);
     EXPECT_EQ(real["ppid"], real["real_ppid"]);
 }
@@ -57,12 +40,12 @@ TEST(Identity, FixedUserAndGroupSkipTheRealCall)
 {
     // The probe traps the getuid and getgid system calls: a real call is
     // counted and answered with 4242.
-    auto fixed = probe("id", {"trap-ids"}, {"ZIV_UIDLIST=id", "ZIV_UID=1000", "ZIV_GID=77"});
+    auto fixed = probe_values("id", {"trap-ids"}, {"ZIV_UIDLIST=id", "ZIV_UID=1000", "ZIV_GID=77"});
     EXPECT_EQ(fixed["uid"], "1000");
     EXPECT_EQ(fixed["gid"], "77");
     EXPECT_EQ(fixed["trapped"], "0");
 
-    auto real = probe("id", {"trap-ids"}, {"ZIV_UIDLIST=whoami", "ZIV_UID=1000"});
+    auto real = probe_values("id", {"trap-ids"}, {"ZIV_UIDLIST=whoami", "ZIV_UID=1000"});
     EXPECT_EQ(real["uid"], "4242");
     EXPECT_EQ(real["gid"], "4242");
     EXPECT_EQ(real["trapped"], "2");
@@ -110,14 +93,14 @@ TEST(Identity, HostNameIntoLargeAndSmallBuffers)
 
 TEST(Identity, UnlistedProgramsSeeTheRealHostName)
 {
-    auto v = probe("uname", {"uts", "ab", "hostname", "64", "hostname", "2", "uname"},
+    auto v = probe_values("uname", {"uts", "ab", "hostname", "64", "hostname", "2", "uname"},
                    {"ZIV_NAMELIST=hostname", "ZIV_HOSTNAME=fixed"});
     EXPECT_EQ(v["hostname.64.text"], "ab");
     EXPECT_EQ(v["hostname.2.result"], "-1");
     EXPECT_EQ(v["uname.nodename"], "ab");
 
     // A configured name replaces the default.
-    auto named = probe("uname", {"hostname", "64", "uname"}, {"ZIV_NAMELIST=uname", "ZIV_HOSTNAME=buildhost"});
+    auto named = probe_values("uname", {"hostname", "64", "uname"}, {"ZIV_NAMELIST=uname", "ZIV_HOSTNAME=buildhost"});
     EXPECT_EQ(named["hostname.64.text"], "buildhost");
     EXPECT_EQ(named["uname.nodename"], "buildhost");
 }
@@ -125,9 +108,9 @@ TEST(Identity, UnlistedProgramsSeeTheRealHostName)
 TEST(Identity, SystemFiguresDerivedFromTheProgram)
 {
     // "probe" hashes to 1146.
-    uint32_t step = derived(1146);
-    auto first = probe("probe", {"sysinfo", "sysinfo"}, {"ZIV_SYSINFOLIST=probe"});
-    auto second = probe("probe", {"sysinfo"}, {"ZIV_SYSINFOLIST=probe"});
+    uint32_t step = random_steps(1146, 1)[0];
+    auto first = probe_values("probe", {"sysinfo", "sysinfo"}, {"ZIV_SYSINFOLIST=probe"});
+    auto second = probe_values("probe", {"sysinfo"}, {"ZIV_SYSINFOLIST=probe"});
     EXPECT_EQ(first["sysinfo.result"], "0");
     EXPECT_EQ(first["si.uptime"], std::to_string(step % 1296000));
     unsigned long total = std::stoul(first["real.totalram"]);
@@ -142,8 +125,8 @@ TEST(Identity, SystemFiguresDerivedFromTheProgram)
     EXPECT_EQ(first["si.totalhigh"], first["real.totalhigh"]);
 
     // Another name, another figure; unlisted, the real one.
-    EXPECT_NE(probe("gcc", {"sysinfo"}, {"ZIV_SYSINFOLIST=gcc"})["si.uptime"], first["si.uptime"]);
-    auto real = probe("probe", {"sysinfo"}, {"ZIV_SYSINFOLIST=gcc", "ZIV_SYSINFO_UPTIME=5"});
+    EXPECT_NE(probe_values("gcc", {"sysinfo"}, {"ZIV_SYSINFOLIST=gcc"})["si.uptime"], first["si.uptime"]);
+    auto real = probe_values("probe", {"sysinfo"}, {"ZIV_SYSINFOLIST=gcc", "ZIV_SYSINFO_UPTIME=5"});
     EXPECT_NE(real["si.uptime"], "5");
     EXPECT_EQ(real["si.totalram"], real["real.totalram"]);
 }
@@ -183,12 +166,12 @@ TEST(Identity, SystemFiguresFromTheVariables)
     }
 
     // Zero and oversized RAM figures fall back to the defaults.
-    auto limits = probe("free", {"sysinfo"},
+    auto limits = probe_values("free", {"sysinfo"},
                         {"ZIV_SYSINFOLIST=free", "ZIV_SYSINFO_TOTALRAM=0", "ZIV_SYSINFO_FREERAM=3972841473"});
     EXPECT_EQ(limits["si.totalram"], "7986060");
     EXPECT_EQ(limits["si.freeram"], "3993030");
     // An empty uptime counts as set; empty figures count as not given.
-    auto empty = probe("free", {"sysinfo"},
+    auto empty = probe_values("free", {"sysinfo"},
                        {"ZIV_SYSINFOLIST=free", "ZIV_SYSINFO_UPTIME=", "ZIV_SYSINFO_TOTALRAM="});
     EXPECT_EQ(empty["si.uptime"], "0");
     EXPECT_EQ(empty["si.totalram"], empty["real.totalram"]);
@@ -250,11 +233,8 @@ TEST(Identity, TarThatExtractsLosesItsFeatures)
         {{}, true},
     };
     for (const mask_case& c : cases) {
-        std::string text;
-        for (const std::string& a : c.argv) {
-            text += a + " ";
-        }
-        EXPECT_EQ(mask_after("tar", c.argv, "ZIV_UIDLIST=tar"), c.keeps ? "0x840" : "0x0") << "tar " << text;
+        EXPECT_EQ(mask_after("tar", c.argv, "ZIV_UIDLIST=tar"), c.keeps ? "0x840" : "0x0")
+            << "tar " << testing::PrintToString(c.argv);
     }
     // The same arguments do nothing to another program.
     EXPECT_EQ(mask_after("cpio", {"-xf", "a.tar"}, "ZIV_UIDLIST=cpio"), "0x840");
@@ -268,12 +248,8 @@ TEST(Identity, HostnameKeepsTheFixedNameOnlyForNameQueries)
         {{"-F", "file"}, false}, {{"-s", "-i"}, false}, {{"-i", "--fqdn", "-f"}, true},
     };
     for (const mask_case& c : cases) {
-        std::string text;
-        for (const std::string& a : c.argv) {
-            text += a + " ";
-        }
         std::string mask = mask_after("hostname", c.argv, "ZIV_NAMELIST=hostname");
-        EXPECT_EQ(mask, c.keeps ? "0x240" : "0x40") << "hostname " << text;
+        EXPECT_EQ(mask, c.keeps ? "0x240" : "0x40") << "hostname " << testing::PrintToString(c.argv);
     }
     // Without the feature there is nothing to keep or lose.
     EXPECT_EQ(mask_after("hostname", {"-s"}, "ZIV_NAMELIST=uname"), "0x40");
@@ -281,7 +257,7 @@ TEST(Identity, HostnameKeepsTheFixedNameOnlyForNameQueries)
 
 TEST(Identity, ErrnoIsKept)
 {
-    auto listed = probe("probe", {"errno-kept"},
+    auto listed = probe_values("probe", {"errno-kept"},
                         {"ZIV_RANDOMLIST=probe", "ZIV_UIDLIST=probe", "ZIV_NAMELIST=probe", "ZIV_SYSINFOLIST=probe",
                          "ZIV_SYSINFO_PROCS=3"});
     // Logging too: the messages must not cost the program its errno.
@@ -293,9 +269,9 @@ TEST(Identity, ErrnoIsKept)
                                   .capture_log = true});
         replay = report(r);
     } else {
-        replay = probe("probe", {"errno-kept"}, {"ZIV_REPLAYLIST=probe"});
+        replay = probe_values("probe", {"errno-kept"}, {"ZIV_REPLAYLIST=probe"});
     }
-    auto unlisted = probe("probe", {"errno-kept"}, {});
+    auto unlisted = probe_values("probe", {"errno-kept"}, {});
     for (auto* v : {&listed, &replay, &unlisted}) {
         std::string text = (*v)["errno"];
         ASSERT_FALSE(text.empty());

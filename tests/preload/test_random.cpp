@@ -1,39 +1,22 @@
 // Random words and random device bytes: deterministic for listed programs,
 // real for everybody else, never a change to ordinary files.
-#include <cstdio>
-#include <cstdlib>
-
 #include "preload_env.h"
 
 namespace ziv_test {
 namespace {
 
-constexpr uint32_t kDefaultBuildTime = 1646016134;
 constexpr uint32_t kGccHash = 400;
 constexpr uint32_t kProbeHash = 1146;
-
-// The generator's steps from a program seed.
-std::vector<uint32_t> steps(uint32_t name_hash, size_t n)
-{
-    unsigned int state = kDefaultBuildTime + name_hash;
-    std::vector<uint32_t> values;
-    for (size_t i = 0; i < n; ++i) {
-        values.push_back(static_cast<uint32_t>(rand_r(&state)));
-    }
-    return values;
-}
 
 // The low bytes of steps [from, from + n) as hexadecimal text.
 std::string low_bytes(uint32_t name_hash, size_t from, size_t n)
 {
-    std::vector<uint32_t> all = steps(name_hash, from + n);
-    std::string text;
-    char pair[3];
+    std::vector<uint32_t> all = random_steps(name_hash, from + n);
+    std::string bytes;
     for (size_t i = from; i < from + n; ++i) {
-        std::snprintf(pair, sizeof pair, "%02x", all[i] & 0xff);
-        text += pair;
+        bytes += static_cast<char>(all[i] & 0xff);
     }
-    return text;
+    return hex(bytes);
 }
 
 // The name hash, for names whose value is not worth spelling out.
@@ -46,41 +29,33 @@ int32_t ziv_hash(const std::string& name)
     return static_cast<int32_t>(hash);
 }
 
-std::map<std::string, std::string> probe(const std::string& name, std::vector<std::string> commands,
-                                         std::vector<std::string> env)
-{
-    run_result r = run_probe({.name = name, .commands = std::move(commands), .env = std::move(env)});
-    EXPECT_EQ(r.exit_code, 0) << describe(r);
-    return report(r);
-}
-
 TEST(Random, WordsShareOneSequencePerProgram)
 {
-    std::vector<uint32_t> expected = steps(kGccHash, 6);
+    std::vector<uint32_t> expected = random_steps(kGccHash, 6);
     std::string text;
     for (uint32_t v : expected) {
         text += std::to_string(v) + " ";
     }
-    auto first = probe("gcc", {"words", "2"}, {"ZIV_RANDOMLIST=gcc"});
+    auto first = probe_values("gcc", {"words", "2"}, {"ZIV_RANDOMLIST=gcc"});
     EXPECT_EQ(first["words"], text);
-    EXPECT_EQ(probe("gcc", {"words", "2"}, {"ZIV_RANDOMLIST=gcc"})["words"], text);
-    auto other = probe("cc1", {"words", "2"}, {"ZIV_RANDOMLIST=cc1"});
+    EXPECT_EQ(probe_values("gcc", {"words", "2"}, {"ZIV_RANDOMLIST=gcc"})["words"], text);
+    auto other = probe_values("cc1", {"words", "2"}, {"ZIV_RANDOMLIST=cc1"});
     EXPECT_NE(other["words"], text);
     EXPECT_FALSE(other["words"].empty());
     // The build time is part of the seed.
-    EXPECT_NE(probe("gcc", {"words", "2"}, {"ZIV_RANDOMLIST=gcc", "TZ=UTC0", "ZIV_TIME=2023-01-01 00:00:00"})["words"],
+    EXPECT_NE(probe_values("gcc", {"words", "2"}, {"ZIV_RANDOMLIST=gcc", "TZ=UTC0", "ZIV_TIME=2023-01-01 00:00:00"})["words"],
               text);
 }
 
 TEST(Random, UnlistedProgramsGetTheRealValues)
 {
     // The C library's rand starts from seed 1 unless told otherwise.
-    EXPECT_EQ(probe("gcc", {"rand", "1"}, {"ZIV_RANDOMLIST=cc1"})["rand"], "1804289383 ");
-    auto a = probe("gcc", {"arc4"}, {});
-    auto b = probe("gcc", {"arc4"}, {});
+    EXPECT_EQ(probe_values("gcc", {"rand", "1"}, {"ZIV_RANDOMLIST=cc1"})["rand"], "1804289383 ");
+    auto a = probe_values("gcc", {"arc4"}, {});
+    auto b = probe_values("gcc", {"arc4"}, {});
     EXPECT_NE(a["arc4"], b["arc4"]);
-    EXPECT_NE(a["arc4"], std::to_string(steps(kGccHash, 1)[0]));
-    auto bytes = probe("gcc", {"getrandom", "16"}, {});
+    EXPECT_NE(a["arc4"], std::to_string(random_steps(kGccHash, 1)[0]));
+    auto bytes = probe_values("gcc", {"getrandom", "16"}, {});
     EXPECT_NE(bytes["getrandom"], "16 " + low_bytes(kGccHash, 0, 16));
     EXPECT_EQ(bytes["getrandom"].substr(0, 3), "16 ");
 }
@@ -89,15 +64,13 @@ TEST(Random, DeviceBytesComeFromTheReadSequence)
 {
     // The read sequence and the word sequence start from the same seed but
     // advance separately.
-    auto v = probe("probe", {"read", "/dev/urandom", "16", "rand", "1", "read", "/dev/random", "16"},
-                   {"ZIV_RANDOMLIST=probe"});
-    EXPECT_EQ(v["read"], "16 " + low_bytes(kProbeHash, 16, 16));
-    EXPECT_EQ(v["rand"], std::to_string(steps(kProbeHash, 1)[0]) + " ");
-    // The report keeps the last read: check the first one separately.
-    auto first = probe("probe", {"read", "/dev/urandom", "16"}, {"ZIV_RANDOMLIST=probe"});
-    EXPECT_EQ(first["read"], "16 " + low_bytes(kProbeHash, 0, 16));
+    run_result r = probe("probe", {"read", "/dev/urandom", "16", "rand", "1", "read", "/dev/random", "16"},
+                         {"ZIV_RANDOMLIST=probe"});
+    EXPECT_EQ(all_values(r, "read"), (std::vector<std::string>{"16 " + low_bytes(kProbeHash, 0, 16),
+                                                                "16 " + low_bytes(kProbeHash, 16, 16)}));
+    EXPECT_EQ(report(r)["rand"], std::to_string(random_steps(kProbeHash, 1)[0]) + " ");
 
-    auto entry_points = probe("probe",
+    auto entry_points = probe_values("probe",
                               {"read_chk", "/dev/urandom", "4", "fread", "/dev/urandom", "4", "3", "fread_chk",
                                "/dev/random", "2", "2", "getrandom", "5"},
                               {"ZIV_RANDOMLIST=probe"});
@@ -114,7 +87,7 @@ TEST(Random, ShortFreadAltersOnlyCompleteItems)
     // bytes give two complete items and two bytes of a third.
     temp_dir dir;
     write_file(dir.sub("ten"), "0123456789");
-    auto v = probe("probe", {"bind", dir.sub("ten"), "/dev/urandom", "fread", "/dev/urandom", "4", "3"},
+    auto v = probe_values("probe", {"bind", dir.sub("ten"), "/dev/urandom", "fread", "/dev/urandom", "4", "3"},
                    {"ZIV_RANDOMLIST=probe"});
     EXPECT_EQ(v["fread"], "2 " + low_bytes(kProbeHash, 0, 8) + "3839aaaa");
 }
@@ -145,11 +118,11 @@ TEST(Random, UnlistedReadsCostNoExtraSystemCall)
     temp_dir dir;
     write_file(dir.sub("data"), std::string(100, 'd'));
     // Not listed, logging off: the descriptor is never looked at.
-    auto quiet = probe("probe", {"trap-readlink", dir.sub("data"), "100"}, {"ZIV_RANDOMLIST=gcc", "ZIV_REPLAYLIST=gcc"});
+    auto quiet = probe_values("probe", {"trap-readlink", dir.sub("data"), "100"}, {"ZIV_RANDOMLIST=gcc", "ZIV_REPLAYLIST=gcc"});
     EXPECT_EQ(quiet["read_bytes"], "100");
     EXPECT_EQ(quiet["trapped"], "0");
     // Listed, or logging: one check per read.
-    auto listed = probe("probe", {"trap-readlink", dir.sub("data"), "100"}, {"ZIV_RANDOMLIST=probe"});
+    auto listed = probe_values("probe", {"trap-readlink", dir.sub("data"), "100"}, {"ZIV_RANDOMLIST=probe"});
     EXPECT_EQ(listed["read_bytes"], "100");
     EXPECT_EQ(listed["trapped"], "100");
     if (log_capture_available()) {
@@ -176,22 +149,22 @@ TEST(Random, MakeProgramsReadRealDeviceBytes)
     }
     // Nothing was drawn that could be recorded.
     EXPECT_THROW(read_file(dir.path() + "_make"), std::exception);
-    auto a = probe("make", {"read", "/dev/urandom", "16"}, {"ZIV_RANDOMLIST=make"});
-    auto b = probe("make", {"read", "/dev/urandom", "16"}, {"ZIV_RANDOMLIST=make"});
+    auto a = probe_values("make", {"read", "/dev/urandom", "16"}, {"ZIV_RANDOMLIST=make"});
+    auto b = probe_values("make", {"read", "/dev/urandom", "16"}, {"ZIV_RANDOMLIST=make"});
     EXPECT_NE(a["read"], b["read"]);
     // The other make programs too, but not a name that merely starts so.
-    auto remake = probe("remake", {"read", "/dev/urandom", "4"}, {"ZIV_RANDOMLIST=remake"});
+    auto remake = probe_values("remake", {"read", "/dev/urandom", "4"}, {"ZIV_RANDOMLIST=remake"});
     EXPECT_NE(remake["read"], "4 " + low_bytes(static_cast<uint32_t>(ziv_hash("remake")), 0, 4));
-    auto makeinfo = probe("makeinfo", {"read", "/dev/urandom", "4"}, {"ZIV_RANDOMLIST=makeinfo"});
+    auto makeinfo = probe_values("makeinfo", {"read", "/dev/urandom", "4"}, {"ZIV_RANDOMLIST=makeinfo"});
     EXPECT_EQ(makeinfo["read"], "4 " + low_bytes(static_cast<uint32_t>(ziv_hash("makeinfo")), 0, 4));
 }
 
 TEST(Random, ReplayTakesPrecedenceButNotForArc4random)
 {
     // Recording without a place to write: the real values pass.
-    auto v = probe("gcc", {"rand", "1", "arc4"}, {"ZIV_RANDOMLIST=gcc", "ZIV_REPLAYLIST=gcc"});
+    auto v = probe_values("gcc", {"rand", "1", "arc4"}, {"ZIV_RANDOMLIST=gcc", "ZIV_REPLAYLIST=gcc"});
     EXPECT_EQ(v["rand"], "1804289383 ");
-    EXPECT_EQ(v["arc4"], std::to_string(steps(kGccHash, 1)[0]));
+    EXPECT_EQ(v["arc4"], std::to_string(random_steps(kGccHash, 1)[0]));
 }
 
 TEST(Random, MessagesOfTheDeterministicSources)

@@ -12,14 +12,6 @@ namespace {
 
 const std::vector<std::string> kReadFunctions = {"readdir", "readdir64", "readdir_r", "readdir64_r"};
 
-run_result probe(const std::string& name, std::vector<std::string> commands, std::vector<std::string> env,
-                 bool preload = true)
-{
-    run_result r = run_probe({.name = name, .commands = std::move(commands), .env = std::move(env), .preload = preload});
-    EXPECT_EQ(r.exit_code, 0) << describe(r);
-    return r;
-}
-
 // The "r:" lines of the probe's reads, joined with blanks.
 std::string reads(const run_result& r)
 {
@@ -33,28 +25,32 @@ std::string reads(const run_result& r)
     return joined;
 }
 
-std::vector<std::string> read_n(const std::string& fn, int n)
+// Probe commands: "@" at the start of a word stands for the directory,
+// "FN*N" for N reads through FN.
+std::vector<std::string> script(const std::string& dir, const std::vector<std::string>& words)
 {
     std::vector<std::string> commands;
-    for (int i = 0; i < n; ++i) {
-        commands.insert(commands.end(), {"read", fn});
+    for (const std::string& w : words) {
+        size_t star = w.find('*');
+        if (star != std::string::npos) {
+            for (int i = std::stoi(w.substr(star + 1)); i > 0; --i) {
+                commands.insert(commands.end(), {"read", w.substr(0, star)});
+            }
+        } else {
+            commands.push_back(w.rfind('@', 0) == 0 ? dir + w.substr(1) : w);
+        }
     }
     return commands;
 }
 
-std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> parts)
-{
-    std::vector<std::string> all;
-    for (const auto& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
-
-temp_dir make_dir(std::initializer_list<std::string> names)
+// Files (and the directories they are in) made in a new directory.
+temp_dir make_dir(const std::vector<std::string>& names)
 {
     temp_dir d;
     for (const std::string& name : names) {
+        if (name.find('/') != std::string::npos) {
+            mkdir(d.sub(name.substr(0, name.find('/'))).c_str(), 0755);
+        }
         write_file(d.sub(name), "");
     }
     return d;
@@ -98,57 +94,54 @@ TEST(Readdir, WithoutTheFeatureEveryFunctionIsTheNextDefinition)
               report(probe("find", {"list", d.path(), "readdir"}, kListed))["list"]);
 }
 
-TEST(Readdir, AFileRemovedBeforeItsTurnIsSkipped)
+// Listings that change while they are read.
+TEST(Readdir, ChangesDuringAListing)
 {
-    for (const std::string& fn : kReadFunctions) {
-        temp_dir d = make_dir({"b", "a", "c"});
-        run_result r = probe("find",
-                             concat({{"opendir", d.path(), "read", fn, "rm", d.sub("b"), "rm", d.sub("c")},
-                                     read_n(fn, 3)}),
-                             kListed);
-        EXPECT_EQ(reads(r), ". .. a END") << fn;
+    struct listing_case {
+        const char* what;
+        std::vector<std::string> names;
+        std::vector<std::string> words;
+        std::vector<std::string> env;
+        const char* reads;
+    } cases[] = {
+        {"removed before its turn: skipped", {"b", "a", "c"},
+         {"opendir", "@", "read", "FN", "rm", "@/b", "rm", "@/c", "FN*3"}, kListed, ". .. a END"},
+        // The check asks the stream's own directory, not a path that may
+        // have changed since the stream was opened.
+        {"directory renamed", {"d/b", "d/a"},
+         {"opendir", "@/d", "readdir*1", "mv", "@/d", "@/moved", "rm", "@/moved/b", "readdir*4"}, kListed,
+         ". .. a END END"},
+        {"created during a pass: after the first reading", {"b", "a"},
+         {"opendir", "@", "readdir*1", "touch", "@/0", "touch", "@/A", "readdir*7"}, kListed,
+         ". .. a b 0 A END END"},
+        {"once-only: the end first, the new names by the calls after it", {"b", "a"},
+         {"opendir", "@", "readdir64*1", "touch", "@/0", "readdir64*6"}, kListedOnce, ". .. a b END 0 END"},
+        // Removed and created again after it was handed out: not again.
+        {"rewind after the end: only new names", {"a", "b"},
+         {"opendir", "@", "readdir*5", "rewind", "readdir*1", "touch", "@/z", "rewind", "readdir*2", "rm", "@/a",
+          "touch", "@/a", "readdir*1"},
+         kListed, ". .. a b END END z END END"},
+        {"a new stream after closedir starts again", {"b", "a"},
+         {"opendir", "@", "readdir_r*3", "closedir", "opendir", "@", "readdir_r*5"}, kListed,
+         ". .. a . .. a b END"},
+    };
+    for (const listing_case& c : cases) {
+        for (const std::string& fn : kReadFunctions) {
+            std::vector<std::string> words = c.words;
+            bool per_function = false;
+            for (std::string& w : words) {
+                if (w.rfind("FN", 0) == 0) {
+                    w = fn + w.substr(2);
+                    per_function = true;
+                }
+            }
+            temp_dir d = make_dir(c.names);
+            EXPECT_EQ(reads(probe("find", script(d.path(), words), c.env)), c.reads) << c.what << " " << fn;
+            if (!per_function) {
+                break;
+            }
+        }
     }
-}
-
-// The check asks the stream's own directory, not a path that may have
-// changed since the stream was opened.
-TEST(Readdir, ADirectoryRenamedDuringTheListingStillListsEverything)
-{
-    temp_dir top;
-    std::string d = top.sub("d");
-    ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
-    for (const char* name : {"b", "a"}) {
-        write_file(d + "/" + name, "");
-    }
-    std::vector<std::string> commands =
-        concat({{"opendir", d, "read", "readdir", "mv", d, top.sub("moved"), "rm", top.sub("moved/b")},
-                read_n("readdir", 4)});
-    EXPECT_EQ(reads(probe("find", commands, kListed)), ". .. a END END");
-}
-
-TEST(Readdir, NamesCreatedDuringAPassComeAfterTheFirstReading)
-{
-    temp_dir d = make_dir({"b", "a"});
-    std::vector<std::string> commands =
-        concat({{"opendir", d.path(), "read", "readdir", "touch", d.sub("0"), "touch", d.sub("A")},
-                read_n("readdir", 7)});
-    EXPECT_EQ(reads(probe("find", commands, kListed)), ". .. a b 0 A END END");
-
-    // Once-only: the end first, the new names by the calls after it.
-    temp_dir once = make_dir({"b", "a"});
-    commands = concat({{"opendir", once.path(), "read", "readdir64", "touch", once.sub("0")}, read_n("readdir64", 6)});
-    EXPECT_EQ(reads(probe("find", commands, kListedOnce)), ". .. a b END 0 END");
-}
-
-TEST(Readdir, RewindAfterTheEndHandsOutOnlyNewNames)
-{
-    temp_dir d = make_dir({"a", "b"});
-    std::vector<std::string> commands = concat(
-        {{"opendir", d.path()}, read_n("readdir", 5), {"rewind", "read", "readdir", "touch", d.sub("z"), "rewind"},
-         read_n("readdir", 2),
-         // Removed and created again after it was handed out: not again.
-         {"rm", d.sub("a"), "touch", d.sub("a"), "read", "readdir"}});
-    EXPECT_EQ(reads(probe("find", commands, kListed)), ". .. a b END END z END END");
 }
 
 TEST(Readdir, ReturnedEntriesStayPutUntilClosedir)
@@ -158,9 +151,10 @@ TEST(Readdir, ReturnedEntriesStayPutUntilClosedir)
     for (int i = 0; i < 400; ++i) {
         write_file(d.sub(std::string(200, 'n') + std::to_string(i)), "");
     }
-    std::vector<std::string> commands = concat({{"opendir", d.path(), "read", "readdir", "keep"},
-                                                read_n("readdir", 410), {"check-kept", "closedir", "records"}});
-    run_result r = probe("find", commands, kListed);
+    run_result r =
+        probe("find", script(d.path(), {"opendir", "@", "readdir*1", "keep", "readdir*410", "check-kept", "closedir",
+                                        "records"}),
+              kListed);
     EXPECT_NE(r.out.find("kept=. now=.\n"), std::string::npos) << r.out.substr(r.out.size() - 200);
     EXPECT_NE(r.out.find("closedir=0 errno=4321\n"), std::string::npos);
     EXPECT_NE(r.out.find("records=none\n"), std::string::npos);
@@ -188,20 +182,12 @@ TEST(Readdir, TwoStreamsOnTwoThreadsKeepTheirOwnOrder)
     EXPECT_EQ(v["thread2"], ".,..,x,y,z");
 }
 
-TEST(Readdir, ANewStreamAfterClosedirStartsAgain)
-{
-    temp_dir d = make_dir({"b", "a"});
-    std::vector<std::string> commands = concat({{"opendir", d.path()}, read_n("readdir_r", 3), {"closedir"},
-                                                {"opendir", d.path()}, read_n("readdir_r", 5)});
-    EXPECT_EQ(reads(probe("find", commands, kListed)), ". .. a . .. a b END");
-}
-
 TEST(Readdir, RereadingIsLogged)
 {
     ZIV_REQUIRE_LOG_CAPTURE();
     temp_dir d = make_dir({"a"});
     run_result r = run_probe({.name = "find",
-                              .commands = concat({{"opendir", d.path()}, read_n("readdir", 4)}),
+                              .commands = script(d.path(), {"opendir", "@", "readdir*4"}),
                               .env = {"ZIV_DIRLIST=find", "ZIV_LOG=yes"},
                               .capture_log = true});
     ASSERT_EQ(r.exit_code, 0) << describe(r);

@@ -32,14 +32,6 @@ std::vector<std::string> stat_each(const std::string& path)
     return commands;
 }
 
-run_result probe(const std::string& name, std::vector<std::string> commands, std::vector<std::string> env,
-                 bool preload = true)
-{
-    run_result r = run_probe({.name = name, .commands = std::move(commands), .env = std::move(env), .preload = preload});
-    EXPECT_EQ(r.exit_code, 0) << describe(r);
-    return r;
-}
-
 const std::vector<std::string> kAllFeatures = {
     "ZIV_FILE_TIME_LIST=cpio", "ZIV_UIDLIST=cpio", "ZIV_UID=1234", "ZIV_GID=567", "ZIV_INOLIST=cpio",
     "ZIV_INODE=100", "ZIV_DEVIDLIST=cpio", "ZIV_DIRSIZELIST=cpio",

@@ -7,16 +7,6 @@
 namespace ziv_test {
 namespace {
 
-const std::string kBuildTime = "1646016134";
-
-std::map<std::string, std::string> probe(const std::string& name, std::vector<std::string> commands,
-                                         std::vector<std::string> env = {})
-{
-    run_result r = run_probe({.name = name, .commands = std::move(commands), .env = std::move(env)});
-    EXPECT_EQ(r.exit_code, 0) << describe(r);
-    return report(r);
-}
-
 // Seconds of a "sec.fraction" value.
 long long seconds(const std::string& value) { return std::atoll(value.substr(0, value.find('.')).c_str()); }
 
@@ -29,68 +19,68 @@ bool is_now(const std::string& value)
 
 TEST(Time, TimeListAndItsWhitelistFallback)
 {
-    auto listed = probe("tar", {"time"}, {"ZIV_TIMELIST=tar"});
+    auto listed = probe_values("tar", {"time"}, {"ZIV_TIMELIST=tar"});
     EXPECT_EQ(listed["time"], kBuildTime);
     EXPECT_EQ(listed["time.tloc"], kBuildTime);
     EXPECT_EQ(listed["time.null"], kBuildTime);
-    EXPECT_TRUE(is_now(probe("gzip", {"time"}, {"ZIV_TIMELIST=tar"})["time"]));
+    EXPECT_TRUE(is_now(probe_values("gzip", {"time"}, {"ZIV_TIMELIST=tar"})["time"]));
     // Nothing listed anywhere: the real clock for everybody.
-    EXPECT_TRUE(is_now(probe("tar", {"time"})["time"]));
+    EXPECT_TRUE(is_now(probe_values("tar", {"time"})["time"]));
 
     // A whitelist alone: everybody but the whitelisted, and zip even then.
     std::vector<std::string> white = {"ZIV_WHITELIST=make zip"};
-    EXPECT_EQ(probe("gcc", {"time"}, white)["time"], kBuildTime);
-    EXPECT_TRUE(is_now(probe("make", {"time"}, white)["time"]));
-    EXPECT_EQ(probe("zip", {"time"}, white)["time"], kBuildTime);
+    EXPECT_EQ(probe_values("gcc", {"time"}, white)["time"], kBuildTime);
+    EXPECT_TRUE(is_now(probe_values("make", {"time"}, white)["time"]));
+    EXPECT_EQ(probe_values("zip", {"time"}, white)["time"], kBuildTime);
     // The configured build time, read as local time.
-    EXPECT_EQ(probe("gcc", {"time"}, {"ZIV_TIMELIST=gcc", "TZ=UTC0", "ZIV_TIME=2022-02-28 10:00:00"})["time"],
+    EXPECT_EQ(probe_values("gcc", {"time"}, {"ZIV_TIMELIST=gcc", "TZ=UTC0", "ZIV_TIME=2022-02-28 10:00:00"})["time"],
               "1646042400");
 }
 
 TEST(Time, ClockGettimeWhitelistRuleAndMonotonic)
 {
     std::vector<std::string> white = {"ZIV_WHITELIST=make"};
-    auto gcc = probe("gcc", {"clock", "0", "clock", "1"}, white);
+    auto gcc = probe_values("gcc", {"clock", "0", "clock", "1"}, white);
     EXPECT_EQ(gcc["clock.0"], kBuildTime + ".000000000");
     EXPECT_EQ(gcc["clock.0.rc"], "0");
     // Elapsed time stays real for everyone but exactly "python".
     EXPECT_NE(seconds(gcc["clock.1"]), std::atoll(kBuildTime.c_str()));
     EXPECT_EQ(gcc["clock.1.rc"], "0");
-    EXPECT_EQ(probe("python", {"clock", "1"}, white)["clock.1"], kBuildTime + ".000000000");
-    EXPECT_NE(probe("python3", {"clock", "1"}, white)["clock.1"], kBuildTime + ".000000000");
-    EXPECT_TRUE(is_now(probe("make", {"clock", "0"}, white)["clock.0"]));
+    EXPECT_EQ(probe_values("python", {"clock", "1"}, white)["clock.1"], kBuildTime + ".000000000");
+    EXPECT_NE(probe_values("python3", {"clock", "1"}, white)["clock.1"], kBuildTime + ".000000000");
+    EXPECT_TRUE(is_now(probe_values("make", {"clock", "0"}, white)["clock.0"]));
 
     // A list of its own replaces every clock of the listed programs only.
     std::vector<std::string> listed = {"ZIV_WHITELIST=make", "ZIV_CGTLIST=gcc"};
-    auto cgt = probe("gcc", {"clock", "0", "clock", "1", "clock", "7"}, listed);
+    auto cgt = probe_values("gcc", {"clock", "0", "clock", "1", "clock", "7"}, listed);
     EXPECT_EQ(cgt["clock.0"], kBuildTime + ".000000000");
     EXPECT_EQ(cgt["clock.1"], kBuildTime + ".000000000");
     EXPECT_EQ(cgt["clock.7"], kBuildTime + ".000000000");
-    EXPECT_TRUE(is_now(probe("ld", {"clock", "0"}, listed)["clock.0"]));
+    EXPECT_TRUE(is_now(probe_values("ld", {"clock", "0"}, listed)["clock.0"]));
     // Without any whitelist the list stands alone.
-    EXPECT_TRUE(is_now(probe("python", {"clock", "0"})["clock.0"]));
+    EXPECT_TRUE(is_now(probe_values("python", {"clock", "0"})["clock.0"]));
     // A bad clock id stays a failure for an unlisted program.
-    EXPECT_EQ(probe("ld", {"clock", "12345"}, listed)["clock.12345.rc"], "-1");
+    EXPECT_EQ(probe_values("ld", {"clock", "12345"}, listed)["clock.12345.rc"], "-1");
 }
 
 TEST(Time, FtimeOnlyForLabelBin)
 {
-    auto label = probe("label_bin", {"ftime"});
+    auto label = probe_values("label_bin", {"ftime"});
     EXPECT_EQ(label["ftime"], kBuildTime + ".0");
     EXPECT_EQ(label["ftime.zone"], "0,0");
     EXPECT_EQ(label["ftime.rc"], "0");
-    auto other = probe("label_bin2", {"ftime"}, {"ZIV_TIMELIST=label_bin2", "ZIV_GTDLIST=label_bin2"});
+    auto other = probe_values("label_bin2", {"ftime"}, {"ZIV_TIMELIST=label_bin2", "ZIV_GTDLIST=label_bin2"});
     EXPECT_TRUE(is_now(other["ftime"]));
     EXPECT_EQ(other["ftime.rc"], "0");
 }
 
 TEST(Time, GettimeofdayAndAFailingRealClock)
 {
-    auto listed = probe("cc", {"gtod"}, {"ZIV_GTDLIST=cc"});
+    auto listed = probe_values("cc", {"gtod"}, {"ZIV_GTDLIST=cc"});
     EXPECT_EQ(listed["gtod"], kBuildTime + ".000000");
     EXPECT_EQ(listed["gtod.zone"], "0,0");
     EXPECT_EQ(listed["gtod.rc"], "0");
-    auto unlisted = probe("as", {"gtod"}, {"ZIV_GTDLIST=cc"});
+    auto unlisted = probe_values("as", {"gtod"}, {"ZIV_GTDLIST=cc"});
     EXPECT_TRUE(is_now(unlisted["gtod"]));
     EXPECT_EQ(unlisted["gtod.rc"], "0");
 
@@ -116,10 +106,10 @@ TEST(Time, GettimeofdayAndAFailingRealClock)
 TEST(Time, TimesStepsThroughTheConfiguredValues)
 {
     std::vector<std::string> env = {"ZIV_PRO_TIMES_LIST=ar", "ZIV_TIMES=100,5,1,2,3,4"};
-    EXPECT_EQ(probe("ar", {"times", "3"}, env)["times"], "100:1,2,3,4 105:1,2,3,4 110:1,2,3,4");
+    EXPECT_EQ(probe_values("ar", {"times", "3"}, env)["times"], "100:1,2,3,4 105:1,2,3,4 110:1,2,3,4");
     // Every process starts afresh.
-    EXPECT_EQ(probe("ar", {"times", "1"}, env)["times"], "100:1,2,3,4");
-    std::string real = probe("ranlib", {"times", "1"}, env)["times"];
+    EXPECT_EQ(probe_values("ar", {"times", "1"}, env)["times"], "100:1,2,3,4");
+    std::string real = probe_values("ranlib", {"times", "1"}, env)["times"];
     EXPECT_NE(real.rfind("100:", 0), 0u) << real;
     EXPECT_NE(real.find(":0,0,0,0"), std::string::npos) << real;
 }
@@ -130,7 +120,7 @@ TEST(Time, NullResultPointersAreNeverWritten)
     write_file(d.sub("f"), "x");
     std::vector<std::string> env = {"ZIV_GTDLIST=ar",  "ZIV_PRO_TIMES_LIST=ar", "ZIV_TIMES=100,5,1,2,3,4",
                                     "ZIV_FILE_TIME_LIST=ar", "ZIV_INOLIST=ar", "ZIV_UIDLIST=ar"};
-    auto v = probe("ar", {"nulls", d.sub("f")}, env);
+    auto v = probe_values("ar", {"nulls", d.sub("f")}, env);
     EXPECT_EQ(v["nulls.gtod.rc"], "0");
     EXPECT_EQ(v["nulls.gtod.zone"], "0,0");
     EXPECT_EQ(v["nulls.times"], "100");

@@ -84,23 +84,6 @@ int main(int argc, char** argv)
         print_preload("parent.ld_preload");
         return 0;
     }
-    if (cmd == "recover") {
-        lib<void (*)()>("ziv_recover_ldpreload")();
-        print_preload("ld_preload");
-        return 0;
-    }
-    if (cmd == "sha256" && argc >= 4) {
-        char buf[80];
-        memset(buf, 0, sizeof(buf));
-        int rc = lib<int (*)(const char*, char*, size_t)>("ziv_get_sha256sum")(argv[2], buf, strtoul(argv[3], nullptr, 10));
-        printf("rc=%d\ndigest=%s\n", rc, buf);
-        return 0;
-    }
-    if (cmd == "type" && argc >= 3) {
-        printf("content=%d\n", lib<int (*)(const char*)>("ziv_get_file_type")(argv[2]));
-        printf("type=%d\n", lib<int (*)(const char*)>("ziv_input_file_type")(argv[2]));
-        return 0;
-    }
     if (cmd == "content" && argc >= 3) {
         char* text = lib<char* (*)(const char*)>("ziv_get_file_content")(argv[2]);
         printf("content=%s\n", text == nullptr ? "<null>" : text);

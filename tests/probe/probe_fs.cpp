@@ -62,14 +62,35 @@ status from_stat(int rc, const S& s)
 }
 
 // The compatibility entry points: found by name, as an old binary would
-// bind them; without the library the C library's versioned ones.
-void* old_entry(const char* name)
+// bind them; without the library the C library's versioned ones. They take
+// the structure version first.
+template <typename... A>
+int old_entry(const std::string& name, A... args)
 {
-    void* fn = dlsym(RTLD_DEFAULT, name);
-    return fn != nullptr ? fn : dlvsym(RTLD_DEFAULT, name, "GLIBC_2.2.5");
+    void* fn = dlsym(RTLD_DEFAULT, name.c_str());
+    fn = fn != nullptr ? fn : dlvsym(RTLD_DEFAULT, name.c_str(), "GLIBC_2.2.5");
+    return reinterpret_cast<int (*)(int, A...)>(fn)(1, args...);
 }
 
-constexpr int kStatVer = 1;
+status call_statx(const char* path)
+{
+    struct statx x {};
+    status out;
+    out.rc = statx(AT_FDCWD, path, 0, STATX_BASIC_STATS | STATX_BTIME, &x);
+    out.err = out.rc != 0 ? errno : 0;
+    out.ino = x.stx_ino;
+    out.dev = makedev(x.stx_dev_major, x.stx_dev_minor);
+    out.rdev = makedev(x.stx_rdev_major, x.stx_rdev_minor);
+    out.size = x.stx_size;
+    out.uid = x.stx_uid;
+    out.gid = x.stx_gid;
+    const struct statx_timestamp* stamps[4] = {&x.stx_atime, &x.stx_mtime, &x.stx_ctime, &x.stx_btime};
+    for (int i = 0; i < 4; ++i) {
+        out.times[i][0] = stamps[i]->tv_sec;
+        out.times[i][1] = stamps[i]->tv_nsec;
+    }
+    return out;
+}
 
 status call_stat(const std::string& fn, const char* path)
 {
@@ -82,45 +103,22 @@ status call_stat(const std::string& fn, const char* path)
     if (fn == "lstat64") return from_stat(lstat64(path, &s64), s64);
     if (fn == "fstatat") return from_stat(fstatat(AT_FDCWD, path, &s, 0), s);
     if (fn == "fstatat64") return from_stat(fstatat64(AT_FDCWD, path, &s64, 0), s64);
-    if (fn == "__xstat") return from_stat(reinterpret_cast<int (*)(int, const char*, struct stat*)>(old_entry(fn.c_str()))(kStatVer, path, &s), s);
-    if (fn == "__lxstat") return from_stat(reinterpret_cast<int (*)(int, const char*, struct stat*)>(old_entry(fn.c_str()))(kStatVer, path, &s), s);
-    if (fn == "__xstat64") return from_stat(reinterpret_cast<int (*)(int, const char*, struct stat64*)>(old_entry(fn.c_str()))(kStatVer, path, &s64), s64);
-    if (fn == "__lxstat64") return from_stat(reinterpret_cast<int (*)(int, const char*, struct stat64*)>(old_entry(fn.c_str()))(kStatVer, path, &s64), s64);
-    if (fn == "__fxstatat") return from_stat(reinterpret_cast<int (*)(int, int, const char*, struct stat*, int)>(old_entry(fn.c_str()))(kStatVer, AT_FDCWD, path, &s, 0), s);
-    if (fn == "__fxstatat64") return from_stat(reinterpret_cast<int (*)(int, int, const char*, struct stat64*, int)>(old_entry(fn.c_str()))(kStatVer, AT_FDCWD, path, &s64, 0), s64);
-    if (fn == "statx") {
-        struct statx x {};
-        int rc = statx(AT_FDCWD, path, 0, STATX_BASIC_STATS | STATX_BTIME, &x);
-        status out;
-        out.rc = rc;
-        out.err = rc != 0 ? errno : 0;
-        out.ino = x.stx_ino;
-        out.dev = makedev(x.stx_dev_major, x.stx_dev_minor);
-        out.rdev = makedev(x.stx_rdev_major, x.stx_rdev_minor);
-        out.size = x.stx_size;
-        out.uid = x.stx_uid;
-        out.gid = x.stx_gid;
-        const struct statx_timestamp* stamps[4] = {&x.stx_atime, &x.stx_mtime, &x.stx_ctime, &x.stx_btime};
-        for (int i = 0; i < 4; ++i) {
-            out.times[i][0] = stamps[i]->tv_sec;
-            out.times[i][1] = stamps[i]->tv_nsec;
-        }
-        return out;
-    }
+    if (fn == "__xstat" || fn == "__lxstat") return from_stat(old_entry(fn, path, &s), s);
+    if (fn == "__xstat64" || fn == "__lxstat64") return from_stat(old_entry(fn, path, &s64), s64);
+    if (fn == "__fxstatat") return from_stat(old_entry(fn, int{AT_FDCWD}, path, &s, 0), s);
+    if (fn == "__fxstatat64") return from_stat(old_entry(fn, int{AT_FDCWD}, path, &s64, 0), s64);
+    if (fn == "statx") return call_statx(path);
     // Descriptor variants: the path is opened first.
     int fd = open(path, O_RDONLY | O_PATH);
-    if (fd < 0) {
-        status out;
-        out.rc = -1;
-        out.err = errno;
-        return out;
-    }
     status out;
+    out.rc = -1;
+    out.err = errno;
     errno = 0;
+    if (fd < 0) return out;
     if (fn == "fstat") out = from_stat(fstat(fd, &s), s);
     else if (fn == "fstat64") out = from_stat(fstat64(fd, &s64), s64);
-    else if (fn == "__fxstat") out = from_stat(reinterpret_cast<int (*)(int, int, struct stat*)>(old_entry(fn.c_str()))(kStatVer, fd, &s), s);
-    else if (fn == "__fxstat64") out = from_stat(reinterpret_cast<int (*)(int, int, struct stat64*)>(old_entry(fn.c_str()))(kStatVer, fd, &s64), s64);
+    else if (fn == "__fxstat") out = from_stat(old_entry(fn, fd, &s), s);
+    else if (fn == "__fxstat64") out = from_stat(old_entry(fn, fd, &s64), s64);
     else {
         std::fprintf(stderr, "unknown stat function %s\n", fn.c_str());
         std::exit(2);
