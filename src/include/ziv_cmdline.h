@@ -2,6 +2,8 @@
 // command-line scanner the trace parsers share.
 #pragma once
 
+#include <cstdlib>
+
 #include "ziv_common.h"
 #include "ziv_trace.h"
 
@@ -64,3 +66,31 @@ ZIV_EXPORT int ziv_parse_simple_paired_cmd(int argc, char** argv, ziv_trace_cmd*
 int ziv_is_response_arg(const char* arg);
 // Deletes backslashes and turns CR, tab and LF into spaces, in place.
 void ziv_normalize_response_text(char* text);
+
+// The vector a parser scans: the process's own, or one with its response
+// files expanded, released at the end of the parser call.
+class ziv_scanned_argv {
+public:
+    ziv_scanned_argv(int argc, char** argv) : own_(argv), count_(argc)
+    {
+        argv_ = ziv_expand_argv(argc, argv, &count_);
+    }
+    ~ziv_scanned_argv()
+    {
+        if (argv_ != own_ && argv_ != nullptr) {
+            ziv_freeargv(argv_);
+            free(argv_);
+        }
+    }
+    ziv_scanned_argv(const ziv_scanned_argv&) = delete;
+    ziv_scanned_argv& operator=(const ziv_scanned_argv&) = delete;
+
+    bool expanded() const { return argv_ != own_; }
+    int count() const { return count_; }
+    char** argv() const { return argv_; }
+
+private:
+    char** own_;
+    char** argv_;
+    int count_;
+};

@@ -28,33 +28,6 @@ constexpr const char* kAsValueOptions[] = {"-o", "--debug-prefix-map", "--defsym
 
 constexpr int count_of(const auto& table) { return static_cast<int>(sizeof table / sizeof table[0]); }
 
-// The vector a parser scans: the process's own, or one with its response
-// files expanded, released at the end of the parser call.
-class scanned_argv {
-public:
-    scanned_argv(int argc, char** argv) : own_(argv), count_(argc)
-    {
-        argv_ = ziv_expand_argv(argc, argv, &count_);
-    }
-    ~scanned_argv()
-    {
-        if (argv_ != own_ && argv_ != nullptr) {
-            ziv_freeargv(argv_);
-            free(argv_);
-        }
-    }
-    scanned_argv(const scanned_argv&) = delete;
-    scanned_argv& operator=(const scanned_argv&) = delete;
-
-    bool expanded() const { return argv_ != own_; }
-    int count() const { return count_; }
-    char** argv() const { return argv_; }
-
-private:
-    char** own_;
-    char** argv_;
-    int count_;
-};
 
 }  // namespace
 
@@ -153,7 +126,7 @@ ZIV_EXPORT int ziv_parse_gcc_cmd(int argc, char** argv, ziv_trace_cmd* row)
     if (argv == nullptr || row == nullptr) {
         return 0;
     }
-    scanned_argv line(argc, argv);
+    ziv_scanned_argv line(argc, argv);
     if (line.expanded()) {
         ziv_parse_cmd_default(line.count(), line.argv(), row);
     }
@@ -207,7 +180,7 @@ ZIV_EXPORT int ziv_parse_as_cmd(int argc, char** argv, ziv_trace_cmd* row)
     if (ziv_is_valid_parent() != 1) {
         return 0;
     }
-    scanned_argv line(argc, argv);
+    ziv_scanned_argv line(argc, argv);
     if (line.expanded()) {
         ziv_parse_cmd_default(line.count(), line.argv(), row);
     }

@@ -61,28 +61,6 @@ void request_library(const char* name)
     ziv_append_trace_lib(&g_ziv_ld_input, name);
 }
 
-// The vector a parser scans, response files expanded; released at the end.
-class scanned_argv {
-public:
-    scanned_argv(int argc, char** argv) : own_(argv), count_(argc) { argv_ = ziv_expand_argv(argc, argv, &count_); }
-    ~scanned_argv()
-    {
-        if (argv_ != own_ && argv_ != nullptr) {
-            ziv_freeargv(argv_);
-            free(argv_);
-        }
-    }
-    scanned_argv(const scanned_argv&) = delete;
-    scanned_argv& operator=(const scanned_argv&) = delete;
-    bool expanded() const { return argv_ != own_; }
-    int count() const { return count_; }
-    char** argv() const { return argv_; }
-
-private:
-    char** own_;
-    char** argv_;
-    int count_;
-};
 
 // The whole text of a linker script, or null (unreadable, not a regular
 // file, empty, too big).
@@ -430,7 +408,7 @@ ZIV_EXPORT int ziv_parse_ld_cmd(int argc, char** argv, ziv_trace_cmd* row)
     if (argv == nullptr || row == nullptr) {
         return 0;
     }
-    scanned_argv line(argc, argv);
+    ziv_scanned_argv line(argc, argv);
     if (line.expanded()) {
         ziv_parse_cmd_default(line.count(), line.argv(), row);
     }
@@ -473,7 +451,7 @@ ZIV_EXPORT int ziv_parse_ar_cmd(int argc, char** argv, ziv_trace_cmd* row)
     if (argv == nullptr || row == nullptr) {
         return 0;
     }
-    scanned_argv line(argc, argv);
+    ziv_scanned_argv line(argc, argv);
     if (line.expanded()) {
         ziv_parse_cmd_default(line.count(), line.argv(), row);
     }
