@@ -4,7 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <fstream>
 #include <sstream>
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ziv_test_db.h"
 #include "ziv_check.h"
 
 namespace ziv_test {
@@ -19,67 +19,7 @@ namespace ziv_test {
 inline const std::string kDriver = ZIV_DB_DRIVER;
 inline const std::string kSchema = ZIV_SCHEMA_PATH;
 
-using table_rows = std::vector<std::vector<std::string>>;
-
-class db_handle {
-public:
-    explicit db_handle(const std::string& path)
-    {
-        if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
-            throw std::runtime_error("cannot open " + path);
-        }
-        sqlite3_busy_timeout(db_, 10000);
-    }
-    ~db_handle() { sqlite3_close(db_); }
-    db_handle(const db_handle&) = delete;
-    db_handle& operator=(const db_handle&) = delete;
-
-    void exec(const std::string& sql)
-    {
-        char* err = nullptr;
-        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
-            std::string text = err ? err : "?";
-            sqlite3_free(err);
-            throw std::runtime_error(text + " in: " + sql);
-        }
-    }
-
-    table_rows rows(const std::string& sql)
-    {
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
-            throw std::runtime_error(std::string(sqlite3_errmsg(db_)) + " in: " + sql);
-        }
-        table_rows out;
-        int rc;
-        while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-            std::vector<std::string> row;
-            for (int i = 0; i < sqlite3_column_count(st); ++i) {
-                const unsigned char* text = sqlite3_column_text(st, i);
-                row.push_back(text ? reinterpret_cast<const char*>(text) : "NULL");
-            }
-            out.push_back(row);
-        }
-        sqlite3_finalize(st);
-        if (rc != SQLITE_DONE) {
-            throw std::runtime_error(std::string(sqlite3_errmsg(db_)) + " in: " + sql);
-        }
-        return out;
-    }
-
-    std::string value(const std::string& sql)
-    {
-        table_rows r = rows(sql);
-        return r.empty() || r[0].empty() ? "" : r[0][0];
-    }
-
-    long count(const std::string& table) { return std::stol(value("select count(*) from " + table)); }
-
-    sqlite3* get() const { return db_; }
-
-private:
-    sqlite3* db_ = nullptr;
-};
+using db_handle = test_db;
 
 inline std::string schema_text()
 {

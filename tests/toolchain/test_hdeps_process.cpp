@@ -123,14 +123,14 @@ TEST_F(hdeps_run, SecondRunIsUntracedPreprocessingWithItsOwnScratchFilesAndRecor
     build_db db(db_);
     string_pairs want_heads = {{"src.c", "inc/h1.h"}, {"src.c", "inc/h2.h"}, {"src.c", "h 3.h"}};
     EXPECT_EQ(db.pairs(kHeadPairs), want_heads);
-    EXPECT_EQ(db.count("select count(*) from source_file_table where filename = 'src.c' and command_id = 0"), 1);
+    EXPECT_EQ(db.number("select count(*) from source_file_table where filename = 'src.c' and command_id = 0"), 1);
     // The compiler proper itself has a command row, and no files.
-    EXPECT_EQ(db.count("select count(*) from target_file_table"), 0);
+    EXPECT_EQ(db.number("select count(*) from target_file_table"), 0);
 
     // Again: nothing new, the same rows are found.
     ASSERT_EQ(cc1({"-quiet", "-I", "inc", "src.c", "-o", "out.s"}, "mm").exit_code, 0);
-    EXPECT_EQ(db.count("select count(*) from head_file_table"), 3);
-    EXPECT_EQ(db.count("select count(*) from source_head_table"), 3);
+    EXPECT_EQ(db.number("select count(*) from head_file_table"), 3);
+    EXPECT_EQ(db.number("select count(*) from source_head_table"), 3);
 }
 
 TEST_F(hdeps_run, TargetsWithBlanksAndPhonyRulesOfTheBuildsOwnOptions)
@@ -215,8 +215,8 @@ TEST_F(hdeps_run, MissingOrMalformedDependencyFileRecordsNothingAndLeavesNoScrat
     ASSERT_EQ(cc1({"src.c", "-o", "out.s"}, "mm").exit_code, 0);
     EXPECT_TRUE(scratch_left().empty());
     build_db db(db_);
-    EXPECT_EQ(db.count("select count(*) from source_head_table"), 0);
-    EXPECT_EQ(db.count("select count(*) from head_file_table"), 0);
+    EXPECT_EQ(db.number("select count(*) from source_head_table"), 0);
+    EXPECT_EQ(db.number("select count(*) from head_file_table"), 0);
 }
 
 }  // namespace

@@ -171,7 +171,7 @@ TEST_P(toolchain_build, RecordsTheRoadFromSourcesToTheExecutable)
     if (compiler() == "clang") {
         // No separate compiler proper: no header is ever learnt.
         EXPECT_TRUE(heads.empty());
-        EXPECT_EQ(db.count("select count(*) from head_file_table"), 0);
+        EXPECT_EQ(db.number("select count(*) from head_file_table"), 0);
         return;
     }
     string_pairs want_heads;
@@ -199,7 +199,7 @@ TEST_P(toolchain_build, RecordsTheRoadFromSourcesToTheExecutable)
         EXPECT_EQ(heads.count({"app/main.c", "/usr/include/stdlib.h"}), 1u);
         EXPECT_EQ(heads.count({"lib/u0.c", "/usr/include/stdio.h"}), 1u);
         // Every system header once in its table, however many sources read it.
-        EXPECT_EQ(db.count("select count(*) from head_file_table where filename = '/usr/include/stdio.h'"), 1);
+        EXPECT_EQ(db.number("select count(*) from head_file_table where filename = '/usr/include/stdio.h'"), 1);
     }
 }
 
@@ -228,9 +228,9 @@ TEST(assembler, NamedOutputUnderAShellGluedOutputNothing)
     ASSERT_TRUE(exists(dir.sub("z.o")));
     build_db db(db_path);
     EXPECT_EQ(db.pairs(kTargetSource), (string_pairs{{"y.o", "x.s"}, {"w.o", "x.s"}}));
-    EXPECT_EQ(db.count("select count(*) from target_file_table where filename = 'z.o'"), 0);
+    EXPECT_EQ(db.number("select count(*) from target_file_table where filename = 'z.o'"), 0);
     // The expanded line is recorded as a command of its own.
-    EXPECT_EQ(db.count("select count(*) from build_command_table where command = 'as --64 -o w.o x.s'"), 1);
+    EXPECT_EQ(db.number("select count(*) from build_command_table where command = 'as --64 -o w.o x.s'"), 1);
 }
 
 }  // namespace

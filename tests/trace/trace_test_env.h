@@ -4,7 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "ziv_test_db.h"
+#include "ziv_check.h"
 #include "ziv_run.h"
 
 namespace ziv_test {
@@ -25,63 +26,7 @@ inline const std::string kTraceProbe = ZIV_TRACE_PROBE;
 inline const std::string kParserPlugin = ZIV_TRACE_PLUGIN;
 inline const std::string kSchema = ZIV_SCHEMA_PATH;
 
-constexpr int kAlert = (22 << 3) | 1;
-
-using table_rows = std::vector<std::vector<std::string>>;
-
-class trace_db {
-public:
-    explicit trace_db(const std::string& path)
-    {
-        if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
-            throw std::runtime_error("cannot open " + path);
-        }
-        sqlite3_busy_timeout(db_, 10000);
-    }
-    ~trace_db() { sqlite3_close(db_); }
-    trace_db(const trace_db&) = delete;
-    trace_db& operator=(const trace_db&) = delete;
-
-    void exec(const std::string& sql)
-    {
-        char* err = nullptr;
-        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
-            std::string text = err != nullptr ? err : "?";
-            sqlite3_free(err);
-            throw std::runtime_error(text + " in: " + sql);
-        }
-    }
-
-    table_rows rows(const std::string& sql)
-    {
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
-            throw std::runtime_error(std::string(sqlite3_errmsg(db_)) + " in: " + sql);
-        }
-        table_rows out;
-        while (sqlite3_step(st) == SQLITE_ROW) {
-            std::vector<std::string> row;
-            for (int i = 0; i < sqlite3_column_count(st); ++i) {
-                const unsigned char* text = sqlite3_column_text(st, i);
-                row.push_back(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
-            }
-            out.push_back(row);
-        }
-        sqlite3_finalize(st);
-        return out;
-    }
-
-    std::string value(const std::string& sql)
-    {
-        table_rows r = rows(sql);
-        return r.empty() || r[0].empty() ? "" : r[0][0];
-    }
-
-    long count(const std::string& table) { return std::stol(value("select count(*) from " + table)); }
-
-private:
-    sqlite3* db_ = nullptr;
-};
+using trace_db = test_db;
 
 inline std::string schema_text()
 {
