@@ -51,8 +51,10 @@ int digest_outputs(ziv_trace_info* info)
             count += has_digest(node->sha256) ? 1 : 0;
         }
     }
-    for (ziv_trace_paired_file* node = info->paired; node != nullptr && node->out_name != nullptr; node = node->next) {
-        if (access(node->out_name, R_OK) == 0) {
+    // An input that yields no output (a compiler given a Makefile among its
+    // sources) does not hide the outputs of the pairs after it.
+    for (ziv_trace_paired_file* node = info->paired; node != nullptr; node = node->next) {
+        if (node->out_name != nullptr && access(node->out_name, R_OK) == 0) {
             digest(node->out_name, node->out_sha256);
             count += has_digest(node->out_sha256) ? 1 : 0;
         }

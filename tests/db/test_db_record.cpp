@@ -287,6 +287,18 @@ TEST(DbRecord, PairedOutputToAnotherFileDependsOnItsInput)
     EXPECT_EQ(db.rows("select target_id, source_id from target_source_table"), (table_rows{{"3", "1"}}));
 }
 
+TEST(DbRecord, APairWithoutOutputDoesNotHideTheNextPairs)
+{
+    workspace w;
+    w.file("a.o", "object with symbols");
+    driver_result r = w.run({cmd("row", "61"), cmd("info", ""), cmd("pair", "Makefile", "<null>"),
+                             cmd("pair", "a.o", "a.stripped"), "entry", cmd("write", "a.stripped", "object"), "exit"});
+    db_handle db(w.db);
+    EXPECT_EQ(db.rows("select filename, command_id from target_file_table where filename='a.stripped'"),
+              (table_rows{{"a.stripped", "61"}}))
+        << describe(r.run);
+}
+
 TEST(DbRecord, PatchAndMultifileRelations)
 {
     workspace w;
