@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "ziv_config.h"
 #include "ziv_db.h"
 #include "ziv_trace.h"
@@ -192,13 +193,6 @@ double record_command(const std::string& tag)
     return std::chrono::duration<double, std::micro>((t1 - t0) + (t3 - t2)).count();
 }
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 // Order-statistic bounds of a ~95% interval for the median of n values.
 std::pair<double, double> median_interval(std::vector<double> v)
 {
@@ -282,10 +276,10 @@ int main(int argc, char** argv)
     }
     ziv_prog_cfg.db = nullptr;
     auto [lo, hi] = median_interval(ratios);
-    double ratio = median(ratios);
+    double ratio = ziv_bench::median(ratios);
     printf("recording one command (directory, tool, command row, 3 inputs, 1 output, relations)\n");
-    printf("  %ld file rows:    median of round means %8.1f us\n", o.small, median(small_means));
-    printf("  %ld file rows: median of round means %8.1f us\n", o.large, median(large_means));
+    printf("  %ld file rows:    median of round means %8.1f us\n", o.small, ziv_bench::median(small_means));
+    printf("  %ld file rows: median of round means %8.1f us\n", o.large, ziv_bench::median(large_means));
     printf("ratio large/small: %.3f (target <= %.2f)  [%.3f, %.3f]  %s\n", ratio, o.target, lo, hi,
            ratio <= o.target ? (hi <= o.target ? "within target" : "within target, interval crosses it")
                              : "ABOVE TARGET");

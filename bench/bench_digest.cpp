@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "ziv_file_util.h"
 
 namespace {
@@ -105,12 +106,6 @@ void write_random(const std::string& path, size_t bytes, unsigned seed)
     close(fd);
 }
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -150,13 +145,13 @@ int main(int argc, char** argv)
             if (got != want) die(std::string(names[k]) + " digest differs from sha256sum: " + got + " vs " + want);
         }
     }
-    double tool = median(tool_times);
+    double tool = ziv_bench::median(tool_times);
     double mib = static_cast<double>(size_mib);
     std::printf("file: %zu MiB, %d rounds, medians; SHA instructions %s\n", size_mib, rounds,
                 ziv_sha256_have_shani() ? "available" : "not available (automatic = portable)");
     std::printf("  %-24s %8.1f ms  %7.1f MiB/s\n", "sha256sum", tool * 1e3, mib / tool);
     for (size_t k = 0; k < impls.size(); ++k) {
-        double lib = median(lib_times[k]);
+        double lib = ziv_bench::median(lib_times[k]);
         std::printf("  %-24s %8.1f ms  %7.1f MiB/s  ratio library/sha256sum %.2f\n", names[k], lib * 1e3, mib / lib,
                     lib / tool);
     }
@@ -171,8 +166,8 @@ int main(int argc, char** argv)
         inproc_times.push_back(run_library(little, ziv_sha256_impl::automatic, &got));
         if (got != small_want) die("in-process digest differs");
     }
-    double shell = median(shell_times);
-    double inproc = median(inproc_times);
+    double shell = ziv_bench::median(shell_times);
+    double inproc = ziv_bench::median(inproc_times);
     std::printf("4 KiB file, %d digests, medians:\n", small);
     std::printf("  %-24s %8.1f us\n", "shell + sha256sum", shell * 1e6);
     std::printf("  %-24s %8.1f us  ratio in-process/shell %.4f\n", "in-process", inproc * 1e6, inproc / shell);

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
+
 #ifndef ZIV_BENCH_LIB
 #define ZIV_BENCH_LIB "libziv_env.so"
 #endif
@@ -103,44 +105,12 @@ double run_child(const std::string& self, const scenario& s, const std::string& 
     // The configuration is there in both runs: only LD_PRELOAD differs.
     env.insert(env.end(), s.env.begin(), s.env.end());
     std::string count = std::to_string(s.count);
-    std::vector<const char*> argv = {kName, "--child", s.loop, target.c_str(), count.c_str(), nullptr};
-    std::vector<const char*> envp;
-    for (const std::string& e : env) {
-        envp.push_back(e.c_str());
-    }
-    envp.push_back(nullptr);
-
-    int pipe_fd[2];
-    if (pipe(pipe_fd) != 0) {
-        std::perror("pipe");
+    std::string out;
+    if (!ziv_bench::child_output(self, {kName, "--child", s.loop, target, count}, env, &out)) {
+        std::fprintf(stderr, "child for %s failed\n", s.name);
         std::exit(2);
     }
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipe_fd[1], 1);
-        close(pipe_fd[0]);
-        close(pipe_fd[1]);
-        execve(self.c_str(), const_cast<char**>(argv.data()), const_cast<char**>(envp.data()));
-        _exit(127);
-    }
-    close(pipe_fd[1]);
-    char buffer[64] = {};
-    ssize_t got = read(pipe_fd[0], buffer, sizeof buffer - 1);
-    close(pipe_fd[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (got <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "child for %s failed (status %d)\n", s.name, status);
-        std::exit(2);
-    }
-    return std::atof(buffer);
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    return std::atof(out.c_str());
 }
 
 std::string make_big_dir(const std::string& base, int entries)
@@ -233,12 +203,12 @@ int main(int argc, char** argv)
             with.push_back(b);
             ratios.push_back(b / a);
         }
-        double ratio = median(ratios);
+        double ratio = ziv_bench::median(ratios);
         char verdict[64] = "";
         if (s.target > 0) {
             std::snprintf(verdict, sizeof verdict, "<= %.2f %s", s.target, ratio <= s.target ? "met" : "MISSED");
         }
-        std::printf("%-52s %12.2f %12.2f %8.3f  %s\n", s.name, median(without) / 1e6, median(with) / 1e6, ratio,
+        std::printf("%-52s %12.2f %12.2f %8.3f  %s\n", s.name, ziv_bench::median(without) / 1e6, ziv_bench::median(with) / 1e6, ratio,
                     verdict);
         std::fflush(stdout);
     }

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
+
 #ifndef ZIV_BENCH_LIB
 #define ZIV_BENCH_LIB "libziv_env.so"
 #endif
@@ -65,10 +67,6 @@ struct config {
 long long run_child(const std::string& self, const std::string& lib, const config& c, const std::string& file,
                     long reads)
 {
-    int out[2];
-    if (pipe(out) != 0) {
-        return -1;
-    }
     std::string reads_text = std::to_string(reads);
     std::vector<std::string> env_text = {"PATH=/usr/bin:/bin",
                                          "ZIV_TIMELIST=gcc ld",
@@ -78,37 +76,11 @@ long long run_child(const std::string& self, const std::string& lib, const confi
     if (c.preload) {
         env_text.push_back("LD_PRELOAD=" + lib);
     }
-    std::vector<char*> envp;
-    for (std::string& s : env_text) {
-        envp.push_back(s.data());
-    }
-    envp.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        close(out[1]);
-        const char* argv[] = {"bench_read", "--child", file.c_str(), reads_text.c_str(), nullptr};
-        execve(self.c_str(), const_cast<char**>(argv), envp.data());
-        _exit(127);
-    }
-    close(out[1]);
-    char buffer[64] = {};
-    ssize_t got = read(out[0], buffer, sizeof buffer - 1);
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (pid < 0 || got <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::string out;
+    if (!ziv_bench::child_output(self, {"bench_read", "--child", file, reads_text}, env_text, &out)) {
         return -1;
     }
-    return std::atoll(buffer);
-}
-
-double median(std::vector<long long> values)
-{
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 == 1 ? static_cast<double>(values[n / 2]) : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+    return std::atoll(out.c_str());
 }
 
 }  // namespace
@@ -163,7 +135,7 @@ int main(int argc, char** argv)
         {"library, no feature", true, ""},
         {"library, ZIV_RANDOMLIST", true, "bench_read"},
     };
-    std::vector<long long> times[3];
+    std::vector<double> times[3];
     // One untimed round warms the page cache and the loader.
     for (const config& c : configs) {
         run_child(self, lib, c, file, reads);
@@ -183,11 +155,11 @@ int main(int argc, char** argv)
     }
     unlink(file);
 
-    double base = median(times[0]);
+    double base = ziv_bench::median(times[0]);
     std::printf("%ld one-byte reads of a regular file, %d rounds, medians of the child's processor time\n", reads,
                 rounds);
     for (int k = 0; k < 3; ++k) {
-        double m = median(times[k]);
+        double m = ziv_bench::median(times[k]);
         std::printf("  %-26s %9.1f ms  %6.1f ns/read  ratio %.3f\n", configs[k].name, m / 1e6, m / reads, m / base);
     }
     // Ratios within each round, whose three runs lie close in time, are less
@@ -200,7 +172,7 @@ int main(int argc, char** argv)
         std::sort(paired[k].begin(), paired[k].end());
         std::printf("  median of per-round ratios, %-24s %.3f\n", configs[k].name, paired[k][paired[k].size() / 2]);
     }
-    double ratio = median(times[1]) / base;
+    double ratio = ziv_bench::median(times[1]) / base;
     std::printf("no feature: ratio %.3f, target at most %.2f: %s\n", ratio, target, ratio <= target ? "met" : "missed");
     return 0;
 }

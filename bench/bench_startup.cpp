@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_common.h"
+
 #ifndef ZIV_BENCH_LIB
 #define ZIV_BENCH_LIB "libziv_env.so"
 #endif
@@ -362,16 +364,6 @@ void sanity_check(std::array<Config, 3>& cfgs, const Options& o, const std::vect
     }
 }
 
-double median(std::vector<double> v) {
-    if (v.empty()) return NAN;
-    size_t n = v.size(), m = n / 2;
-    std::nth_element(v.begin(), v.begin() + long(m), v.end());
-    double hi = v[m];
-    if (n % 2) return hi;
-    double lo = *std::max_element(v.begin(), v.begin() + long(m));
-    return (lo + hi) / 2;
-}
-
 double mean(const std::vector<double>& v) {
     double s = 0;
     for (double x : v) s += x;
@@ -390,7 +382,7 @@ Estimate median_ci(std::vector<double> v) {
     double half = 0.98 * std::sqrt(n);
     long lo = std::max(0L, long(std::floor(n / 2 - half)));
     long hi = std::min(long(v.size()) - 1, long(std::ceil(n / 2 + half)) - 1);
-    return {median(v), v[size_t(lo)], v[size_t(hi)]};
+    return {ziv_bench::median(v), v[size_t(lo)], v[size_t(hi)]};
 }
 
 std::vector<double> per_round(const std::vector<double>& a, const std::vector<double>& b, bool ratio) {
@@ -507,8 +499,8 @@ int main(int argc, char** argv) {
     std::printf("  timed run: %.1f s\n\n", elapsed);
     std::printf("per start, microseconds   mean    median   median of round means\n");
     for (auto& c : cfgs)
-        std::printf("  %-18s %9.1f %9.1f %9.1f\n", c.label, mean(c.starts_ns) / 1e3, median(c.starts_ns) / 1e3,
-                    median(c.round_mean_ns) / 1e3);
+        std::printf("  %-18s %9.1f %9.1f %9.1f\n", c.label, mean(c.starts_ns) / 1e3, ziv_bench::median(c.starts_ns) / 1e3,
+                    ziv_bench::median(c.round_mean_ns) / 1e3);
 
     const auto& n = cfgs[0].round_mean_ns;
     const auto& e = cfgs[1].round_mean_ns;
@@ -529,8 +521,8 @@ int main(int argc, char** argv) {
                 dle.mid / 1e3, dle.lo / 1e3, dle.hi / 1e3, den.mid / 1e3, den.lo / 1e3, den.hi / 1e3);
     std::printf("cross-check, ratio of per-start medians: library/empty %.3f, library/nothing %.3f, "
                 "empty/nothing %.3f\n",
-                median(cfgs[2].starts_ns) / median(cfgs[1].starts_ns),
-                median(cfgs[2].starts_ns) / median(cfgs[0].starts_ns),
-                median(cfgs[1].starts_ns) / median(cfgs[0].starts_ns));
+                ziv_bench::median(cfgs[2].starts_ns) / ziv_bench::median(cfgs[1].starts_ns),
+                ziv_bench::median(cfgs[2].starts_ns) / ziv_bench::median(cfgs[0].starts_ns),
+                ziv_bench::median(cfgs[1].starts_ns) / ziv_bench::median(cfgs[0].starts_ns));
     return 0;
 }

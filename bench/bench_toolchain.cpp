@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "toolchain_project.h"
 
 namespace {
@@ -120,13 +121,6 @@ cost build(const std::string& root, const std::string& cc, int jobs, const std::
     return {std::chrono::duration<double, std::milli>(end - start).count(), ms(usage.ru_utime) + ms(usage.ru_stime)};
 }
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -206,20 +200,20 @@ int main(int argc, char** argv)
             }
         }
     }
-    double off = median(times[kOff]);
-    double on = median(times[kTraced]);
-    double hdeps = median(times[kHdeps]);
+    double off = ziv_bench::median(times[kOff]);
+    double on = ziv_bench::median(times[kTraced]);
+    double hdeps = ziv_bench::median(times[kHdeps]);
     printf("project: %d C sources (+ main.c, 1 assembler source), %d helpers per library source, make -j%d, "
            "CC=%s, %d rounds\n",
            shape.lib_sources + shape.shared_sources, helpers, jobs, cc.c_str(), rounds);
     for (int m = 0; m < kModes; ++m) {
-        printf("  %-18s median %8.1f ms wall, %8.1f ms cpu\n", kModeNames[m], median(times[m]), median(cpu[m]));
+        printf("  %-18s median %8.1f ms wall, %8.1f ms cpu\n", kModeNames[m], ziv_bench::median(times[m]), ziv_bench::median(cpu[m]));
     }
     printf("  rows: %ld targets (traced), %ld source->header relations (hdeps)\n", targets, heads);
     printf("ratio traced/untraced:        %.3f wall, %.3f cpu (target <= 1.15)\n", on / off,
-           median(cpu[kTraced]) / median(cpu[kOff]));
+           ziv_bench::median(cpu[kTraced]) / ziv_bench::median(cpu[kOff]));
     printf("ratio traced+hdeps/untraced:  %.3f wall, %.3f cpu (target <= 1.6)\n", hdeps / off,
-           median(cpu[kHdeps]) / median(cpu[kOff]));
+           ziv_bench::median(cpu[kHdeps]) / ziv_bench::median(cpu[kOff]));
     std::string cleanup = "rm -rf '" + root + "'";
     if (system(cleanup.c_str()) != 0) {
         fprintf(stderr, "bench_toolchain: could not remove %s\n", root.c_str());

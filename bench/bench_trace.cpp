@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
+
 extern char** environ;
 
 namespace {
@@ -137,12 +139,6 @@ double run_build(const std::string& dir, const std::string& bin, const std::stri
     return seconds;
 }
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
 long count_commands(const std::string& db_path)
 {
     sqlite3* db = nullptr;
@@ -222,11 +218,11 @@ int main(int argc, char** argv)
                 times[m].push_back(run_build(dir, bin, lib, modes[m], db_template));
             }
         }
-        double off = median(times[0]), loaded = median(times[1]), on = median(times[2]);
+        double off = ziv_bench::median(times[0]), loaded = ziv_bench::median(times[1]), on = ziv_bench::median(times[2]);
         printf("\n%s build:\n", white_only ? "white-listed only" : "mixed (white-listed, unknown, compilers)");
         for (int m = 0; m < 3; ++m) {
-            printf("  %-12s %8.3f s  (%.2f ms per process)\n", modes[m].name, median(times[m]),
-                   1000 * median(times[m]) / processes);
+            printf("  %-12s %8.3f s  (%.2f ms per process)\n", modes[m].name, ziv_bench::median(times[m]),
+                   1000 * ziv_bench::median(times[m]) / processes);
         }
         printf("  commands recorded in the last traced build: %ld\n", count_commands(dir + "/build.db"));
         printf("  ratio tracing on / tracing off:  %.2f\n", on / loaded);

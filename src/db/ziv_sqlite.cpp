@@ -87,6 +87,20 @@ int insert_relation_unless_self(const char* table, int first_id, int second_id)
         }                                       \
     } while (0)
 
+// Formats one statement into a fresh buffer and returns what `run`
+// (ziv_sqlite3_exec or ziv_get_data_id) makes of it; -1 when there is no
+// buffer or the text does not fit.
+#define ZIV_SQL_RETURN(run, ...)                                          \
+    do {                                                                  \
+        sql_buffer sql;                                                   \
+        if (!sql.ok()) {                                                  \
+            return -1;                                                    \
+        }                                                                 \
+        int len = sprintf_s(sql.text(), ZIV_SQL_SIZE, __VA_ARGS__);       \
+        ZIV_SQL_FORMATTED(len);                                           \
+        return run(sql.text(), len);                                      \
+    } while (0)
+
 ziv_sql_text::ziv_sql_text(const char* text)
 {
     if (text == nullptr) {
@@ -219,13 +233,10 @@ ZIV_EXPORT int ziv_get_data_id(const char* sql, int size)
 ZIV_EXPORT int ziv_get_obj_id_by_filename(const char* name, const char* table)
 {
     ziv_sql_text text(name);
-    sql_buffer sql;
-    if (!text.ok() || !valid_table(table) || !sql.ok()) {
+    if (!text.ok() || !valid_table(table)) {
         return -1;
     }
-    int len = sprintf_s(sql.text(), ZIV_SQL_SIZE, "select id from %s where filename='%s' limit 1;", table, text.get());
-    ZIV_SQL_FORMATTED(len);
-    return ziv_get_data_id(sql.text(), len);
+    ZIV_SQL_RETURN(ziv_get_data_id, "select id from %s where filename='%s' limit 1;", table, text.get());
 }
 
 ZIV_EXPORT int ziv_get_obj_id_by_checksum(const char* name, const char* checksum, int path_id, const char* table)
@@ -273,25 +284,16 @@ ZIV_EXPORT int ziv_get_target_obj_id(int exclude_id, const char* checksum)
 
 ZIV_EXPORT int ziv_get_build_time_id(int command_id)
 {
-    sql_buffer sql;
-    if (!sql.ok()) {
-        return -1;
-    }
-    int len = sprintf_s(sql.text(), ZIV_SQL_SIZE, "select id from build_time_table where build_id=%d;", command_id);
-    ZIV_SQL_FORMATTED(len);
-    return ziv_get_data_id(sql.text(), len);
+    ZIV_SQL_RETURN(ziv_get_data_id, "select id from build_time_table where build_id=%d;", command_id);
 }
 
 ZIV_EXPORT int ziv_insert_path_file(const char* path, int size)
 {
     ziv_sql_text text(path);
-    sql_buffer sql;
-    if (path == nullptr || size == 0 || !text.ok() || !sql.ok()) {
+    if (path == nullptr || size == 0 || !text.ok()) {
         return -1;
     }
-    int len = sprintf_s(sql.text(), ZIV_SQL_SIZE, "INSERT OR IGNORE INTO path_file_table VALUES (NULL,'%s');", text.get());
-    ZIV_SQL_FORMATTED(len);
-    return ziv_sqlite3_exec(sql.text(), len);
+    ZIV_SQL_RETURN(ziv_sqlite3_exec, "INSERT OR IGNORE INTO path_file_table VALUES (NULL,'%s');", text.get());
 }
 
 ZIV_EXPORT int ziv_db_get_pwd_id(void)
@@ -316,68 +318,47 @@ ZIV_EXPORT int ziv_insert_source_file(int command_id, int path_id, const char* n
 {
     ziv_sql_text text(name);
     ziv_sql_text digest(checksum);
-    sql_buffer sql;
-    if (!text.ok() || !digest.ok() || !sql.ok()) {
+    if (!text.ok() || !digest.ok()) {
         return -1;
     }
-    int len = sprintf_s(sql.text(), ZIV_SQL_SIZE, "INSERT OR IGNORE INTO source_file_table VALUES (NULL,'%s',%d,'%s',%d);",
-                        text.get(), path_id, digest.get(), command_id);
-    ZIV_SQL_FORMATTED(len);
-    return ziv_sqlite3_exec(sql.text(), len);
+    ZIV_SQL_RETURN(ziv_sqlite3_exec, "INSERT OR IGNORE INTO source_file_table VALUES (NULL,'%s',%d,'%s',%d);",
+                   text.get(), path_id, digest.get(), command_id);
 }
 
 ZIV_EXPORT int ziv_insert_head_file_sqlite(int path_id, const char* name, const char* checksum)
 {
     ziv_sql_text text(name);
     ziv_sql_text digest(checksum);
-    sql_buffer sql;
-    if (!text.ok() || !digest.ok() || !sql.ok()) {
+    if (!text.ok() || !digest.ok()) {
         return -1;
     }
-    int len = sprintf_s(sql.text(), ZIV_SQL_SIZE, "INSERT OR IGNORE INTO head_file_table VALUES (NULL,'%s',%d,'%s');",
-                        text.get(), path_id, digest.get());
-    ZIV_SQL_FORMATTED(len);
-    return ziv_sqlite3_exec(sql.text(), len);
+    ZIV_SQL_RETURN(ziv_sqlite3_exec, "INSERT OR IGNORE INTO head_file_table VALUES (NULL,'%s',%d,'%s');", text.get(),
+                   path_id, digest.get());
 }
 
 ZIV_EXPORT int ziv_insert_target_file(int command_id, int path_id, const char* name, const char* checksum)
 {
     ziv_sql_text text(name);
     ziv_sql_text digest(checksum);
-    sql_buffer sql;
-    if (checksum == nullptr || checksum[0] == '\0' || !text.ok() || !digest.ok() || !sql.ok()) {
+    if (checksum == nullptr || checksum[0] == '\0' || !text.ok() || !digest.ok()) {
         return -1;
     }
     int tracing_id = g_ziv_trace_cmd != nullptr ? g_ziv_trace_cmd->command_id : 0;
-    int len = sprintf_s(sql.text(), ZIV_SQL_SIZE,
-                        "INSERT OR IGNORE INTO target_file_table VALUES (NULL,'%s',%d,'%s',%d, %d);", text.get(),
-                        path_id, digest.get(), command_id, tracing_id);
-    ZIV_SQL_FORMATTED(len);
-    return ziv_sqlite3_exec(sql.text(), len);
+    ZIV_SQL_RETURN(ziv_sqlite3_exec, "INSERT OR IGNORE INTO target_file_table VALUES (NULL,'%s',%d,'%s',%d, %d);",
+                   text.get(), path_id, digest.get(), command_id, tracing_id);
 }
 
 ZIV_EXPORT int ziv_update_target_file(int target_id, int command_id)
 {
-    sql_buffer sql;
-    if (!sql.ok()) {
-        return -1;
-    }
-    int len = sprintf_s(sql.text(), ZIV_SQL_SIZE, "UPDATE target_file_table set command_id=%d where id=%d;", command_id,
-                        target_id);
-    ZIV_SQL_FORMATTED(len);
-    return ziv_sqlite3_exec(sql.text(), len);
+    ZIV_SQL_RETURN(ziv_sqlite3_exec, "UPDATE target_file_table set command_id=%d where id=%d;", command_id, target_id);
 }
 
 ZIV_EXPORT int ziv_insert_relation(const char* table, int first_id, int second_id)
 {
-    sql_buffer sql;
-    if (!valid_table(table) || !sql.ok()) {
+    if (!valid_table(table)) {
         return -1;
     }
-    int len = sprintf_s(sql.text(), ZIV_SQL_SIZE, "INSERT OR IGNORE INTO %s VALUES (NULL,%d,%d);", table, first_id,
-                        second_id);
-    ZIV_SQL_FORMATTED(len);
-    return ziv_sqlite3_exec(sql.text(), len);
+    ZIV_SQL_RETURN(ziv_sqlite3_exec, "INSERT OR IGNORE INTO %s VALUES (NULL,%d,%d);", table, first_id, second_id);
 }
 
 ZIV_EXPORT int ziv_insert_target_target(int target_id, int dep_id)
@@ -402,14 +383,8 @@ ZIV_EXPORT int ziv_insert_source_head(int source_id, int head_id)
 
 ZIV_EXPORT int ziv_update_build_command_runtime(int runtime_ms, int command_id)
 {
-    sql_buffer sql;
-    if (!sql.ok()) {
-        return -1;
-    }
-    int len = sprintf_s(sql.text(), ZIV_SQL_SIZE, "UPDATE build_command_table set runtime=%d where id=%d;", runtime_ms,
-                        command_id);
-    ZIV_SQL_FORMATTED(len);
-    return ziv_sqlite3_exec(sql.text(), len);
+    ZIV_SQL_RETURN(ziv_sqlite3_exec, "UPDATE build_command_table set runtime=%d where id=%d;", runtime_ms,
+                   command_id);
 }
 
 ZIV_EXPORT int ziv_insert_trace_time(int command_id, ziv_trace_time* time)
