@@ -149,7 +149,13 @@ database database::open_existing(const std::string& path, const std::string& sch
     table_columns want = schema_tables(schema_file);
     database d;
     d.path_ = path;
-    d.db_ = open_handle(path, SQLITE_OPEN_READONLY);
+    // Opened for writing when the file allows it, yet only ever read: the
+    // last connection to a write-ahead-logged database must be able to fold
+    // the log back in and remove its side files, or every report would leave
+    // them behind.
+    bool writable = access(path.c_str(), W_OK) == 0;
+    d.db_ = open_handle(path, writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY);
+    sqlite3_exec(d.db_, "PRAGMA query_only = ON;", nullptr, nullptr, nullptr);
     check_tables(read_tables(d.db_, path), want, path);
     return d;
 }

@@ -9,6 +9,11 @@
 -- indexes keep every look-up the library makes logarithmic in the size of
 -- the build.
 
+-- Write-ahead logging: every process of a parallel build appends its rows
+-- without rewriting pages under an exclusive lock, and readers never wait.
+-- The mode is stored in the file, so every later connection uses it.
+PRAGMA journal_mode = WAL;
+
 -- All or nothing, and one sync instead of one per table.
 BEGIN;
 
