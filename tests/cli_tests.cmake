@@ -11,14 +11,11 @@ add_executable(kalvitrex_tests
   cli/test_cli_run.cpp
   cli/test_cli_build.cpp
 )
-target_include_directories(kalvitrex_tests PRIVATE cli ${PROJECT_SOURCE_DIR}/src/include)
 target_link_libraries(kalvitrex_tests PRIVATE ziv_test_support SQLite::SQLite3 GTest::gtest_main)
 target_compile_definitions(kalvitrex_tests PRIVATE
   KVX_PROGRAM="$<TARGET_FILE:kalvitrex>"
   KVX_LIB_PATH="$<TARGET_FILE:ziv_env>"
   KVX_SCHEMA_PATH="${PROJECT_SOURCE_DIR}/src/db/ziv_schema.sql"
-  KVX_PROFILE_PATH="${PROJECT_SOURCE_DIR}/cli/profiles/default.profile"
-  KVX_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
   KVX_BUILD_DIR="${PROJECT_BINARY_DIR}")
 add_dependencies(kalvitrex_tests kalvitrex ziv_env)
 gtest_discover_tests(kalvitrex_tests DISCOVERY_TIMEOUT 30)

@@ -17,7 +17,6 @@ add_executable(ziv_trace_tests
   trace/test_trace_dispatch.cpp
   trace/test_trace_failures.cpp
 )
-target_include_directories(ziv_trace_tests PRIVATE trace)
 target_link_libraries(ziv_trace_tests PRIVATE ziv_test_support SQLite::SQLite3 GTest::gtest_main)
 target_compile_definitions(ziv_trace_tests PRIVATE
   ZIV_LIB_PATH="$<TARGET_FILE:ziv_env>"

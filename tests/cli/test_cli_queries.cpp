@@ -1,181 +1,151 @@
 // report, impact and diff on build databases filled the way the library
 // fills them: a make driving compiler drivers whose compiler proper and
 // assembler are traced as their children, an archive and a link.
-#include <gtest/gtest.h>
-
-#include <set>
 #include <sys/stat.h>
 
 #include "cli_fixture.h"
-#include "json_mini.h"
 
 using namespace cli_test;
-using ziv_test::describe;
-using ziv_test::read_file;
-using ziv_test::temp_dir;
 
 namespace {
 
-// The project in `root` (a path that need not exist):
-//   make
-//   +- gcc -c main.c -o main.o       (output mode: main.o taken over by gcc)
-//   |  +- cc1 ... main.c -o /tmp/ccA.s   (records headers)
-//   |  +- as -o main.o /tmp/ccA.s
-//   +- gcc -c util.c                 (paired mode: util.o stays with as)
-//   |  +- cc1 ...   +- as -o util.o /tmp/ccB.s
-//   +- ar rcs libutil.a util.o
-//   +- gcc -o prog main.o libutil.a
-//   +- gcc -c sub/it's.c -o "we\"ird\\.o"   (in root/sub: names to escape)
-struct project {
-    int64_t main_o, util_o, lib_a, prog, weird_o;
-};
+// make (1)
+// +- gcc -c main.c -o main.o (2): output mode, main.o taken over from as (4)
+// |  +- cc1 ... main.c -o /tmp/ccA.s (3) records the headers
+// +- gcc -c util.c (5): paired mode, util.o stays with as (7)
+// +- ar rcs libutil.a util.o (8), gcc -o prog main.o libutil.a (9)
+// +- gcc -c it's.c -o we"ird\.o (10), in @R/sub: names to escape
+// Variant digests: $a main.o, $d prog, $f the C library the link read.
+const char* kProject = R"(
+INSERT INTO path_file_table VALUES (1, '@R'), (2, '@R/sub');
+INSERT INTO tool_file_table VALUES (1, '/usr/bin/make', $0), (2, '/usr/bin/gcc', $0),
+  (3, '/usr/lib/gcc/x86_64-linux-gnu/12/cc1', $0), (4, '/usr/bin/as', $0), (5, '/usr/bin/ar', $0);
+INSERT INTO build_command_table VALUES
+  (1, '2026-12-06 09:00:00', 'make -j2', 1, 1, 0, 900),
+  (2, '2026-12-06 09:00:01', 'gcc -c main.c -o main.o', 2, 1, 1, 300),
+  (3, '2026-12-06 09:00:01', '/usr/lib/gcc/x86_64-linux-gnu/12/cc1 -quiet main.c -o /tmp/ccA.s', 3, 1, 2, 250),
+  (4, '2026-12-06 09:00:02', 'as --64 -o main.o /tmp/ccA.s', 4, 1, 2, 20),
+  (5, '2026-12-06 09:00:02', 'gcc -c util.c', 2, 1, 1, 200),
+  (6, '2026-12-06 09:00:02', '/usr/lib/gcc/x86_64-linux-gnu/12/cc1 -quiet util.c -o /tmp/ccB.s', 3, 1, 5, 150),
+  (7, '2026-12-06 09:00:03', 'as --64 -o util.o /tmp/ccB.s', 4, 1, 5, 10),
+  (8, '2026-12-06 09:00:04', 'ar rcs libutil.a util.o', 5, 1, 1, 5),
+  (9, '2026-12-06 09:00:05', 'gcc -o prog main.o libutil.a', 2, 1, 1, 1200),
+  (10, '2026-12-06 09:00:06', 'gcc -c it''s.c -o we"ird\.o', 2, 2, 1, 100);
+INSERT INTO source_file_table VALUES (1, 'main.c', 1, $1, 0), (2, 'util.c', 1, $2, 0),
+  (3, '/tmp/ccA.s', 1, $3, 0), (4, '/tmp/ccB.s', 1, $4, 0), (5, 'it''s.c', 2, $5, 0);
+INSERT INTO head_file_table VALUES (1, 'util.h', 1, $6), (2, '/usr/include/stdio.h', 1, $7);
+INSERT INTO source_head_table VALUES (NULL, 1, 1), (NULL, 1, 2), (NULL, 2, 1);
+INSERT INTO target_file_table VALUES (1, 'main.o', 1, $a, 2, 4), (2, 'util.o', 1, $b, 7, 7),
+  (3, 'libutil.a', 1, $c, 8, 8), (4, 'prog', 1, $d, 9, 9), (5, 'we"ird\.o', 2, $e, 10, 10),
+  (6, '/usr/lib/x86_64-linux-gnu/libc.so', 1, $f, 0, 9);
+INSERT INTO target_source_table VALUES (NULL, 1, 3), (NULL, 1, 1), (NULL, 2, 4), (NULL, 2, 2), (NULL, 5, 5);
+INSERT INTO target_target_table VALUES (NULL, 3, 2), (NULL, 4, 1), (NULL, 4, 3);
+)";
 
-project fill_project(build_db& db, const std::string& root, char variant = 'x', bool with_prog = true)
+std::vector<std::string> texts(const json& array)
 {
-    int64_t d = db.dir(root);
-    int64_t dsub = db.dir(root + "/sub");
-    int64_t make = db.command("make -j2", d, 0, 900, "2026-12-06 09:00:00");
-    int64_t gcc1 = db.command("gcc -c main.c -o main.o", d, make, 300, "2026-12-06 09:00:01");
-    db.command("/usr/lib/gcc/x86_64-linux-gnu/12/cc1 -quiet main.c -o /tmp/ccA.s", d, gcc1, 250,
-               "2026-12-06 09:00:01");
-    int64_t as1 = db.command("as --64 -o main.o /tmp/ccA.s", d, gcc1, 20, "2026-12-06 09:00:02");
-    int64_t gcc2 = db.command("gcc -c util.c", d, make, 200, "2026-12-06 09:00:02");
-    db.command("/usr/lib/gcc/x86_64-linux-gnu/12/cc1 -quiet util.c -o /tmp/ccB.s", d, gcc2, 150,
-               "2026-12-06 09:00:02");
-    int64_t as2 = db.command("as --64 -o util.o /tmp/ccB.s", d, gcc2, 10, "2026-12-06 09:00:03");
-    int64_t ar = db.command("ar rcs libutil.a util.o", d, make, 5, "2026-12-06 09:00:04");
-    int64_t link = db.command("gcc -o prog main.o libutil.a", d, make, 1200, "2026-12-06 09:00:05");
-    int64_t gcc3 = db.command("gcc -c it's.c -o we\"ird\\.o", dsub, make, 100, "2026-12-06 09:00:06");
-
-    int64_t main_c = db.source("main.c", d, sum('1'));
-    int64_t util_c = db.source("util.c", d, sum('2'));
-    int64_t s_a = db.source("/tmp/ccA.s", d, sum('3'));
-    int64_t s_b = db.source("/tmp/ccB.s", d, sum('4'));
-    int64_t its_c = db.source("it's.c", dsub, sum('5'));
-    int64_t util_h = db.header("util.h", d, sum('6'));
-    int64_t stdio_h = db.header("/usr/include/stdio.h", d, sum('7'));
-    db.rel("source_head_table", main_c, util_h);
-    db.rel("source_head_table", main_c, stdio_h);
-    db.rel("source_head_table", util_c, util_h);
-
-    project p{};
-    p.main_o = db.target("main.o", d, sum(variant == 'm' ? 'M' : 'a'), gcc1, as1);
-    db.rel("target_source_table", p.main_o, s_a);
-    db.rel("target_source_table", p.main_o, main_c);
-    p.util_o = db.target("util.o", d, sum('b'), as2, as2);
-    db.rel("target_source_table", p.util_o, s_b);
-    db.rel("target_source_table", p.util_o, util_c);
-    p.lib_a = db.target("libutil.a", d, sum('c'), ar, ar);
-    db.rel("target_target_table", p.lib_a, p.util_o);
-    if (with_prog) {
-        p.prog = db.target("prog", d, sum(variant == 'm' ? 'P' : 'd'), link, link);
-        db.rel("target_target_table", p.prog, p.main_o);
-        db.rel("target_target_table", p.prog, p.lib_a);
+    std::vector<std::string> out;
+    for (const json& a : array.items) {
+        out.push_back(a.text);
     }
-    p.weird_o = db.target("we\"ird\\.o", dsub, sum('e'), gcc3, gcc3);
-    db.rel("target_source_table", p.weird_o, its_c);
-    // A system library the link read: recorded as an input, made by nobody.
-    db.target("/usr/lib/x86_64-linux-gnu/libc.so", d, sum(variant == 'm' ? 'L' : 'f'), 0, link);
-    return p;
+    return out;
 }
 
 }  // namespace
 
-TEST(CliReport, SummaryAndSlowestCommands)
+TEST(CliReport, SummarySlowestCommandsAndCompileCommands)
 {
     temp_dir t;
-    {
-        build_db db(t.sub("k.db"));
-        fill_project(db, "/w");
-    }
+    // util.c compiled again in a second build into the same database: still
+    // one entry, the newer command's; a source name with doubled blanks.
+    make_db(t.sub("k.db"), kProject + std::string(R"(
+INSERT INTO path_file_table VALUES (3, '/w2');
+INSERT INTO build_command_table VALUES (11, '2026-12-06 10:00:00', 'gcc -O2 -c util.c -o util.o', 2, 3, 0, 10),
+  (12, '2026-12-06 10:00:01', 'gcc -c my  file.c -o my file.o', 2, 3, 0, 10);
+INSERT INTO source_file_table VALUES (6, 'util.c', 1, $9, 0), (7, 'my  file.c', 3, $7, 0);
+INSERT INTO target_file_table VALUES (7, 'util.o', 1, $8, 11, 11), (8, 'my file.o', 3, $6, 12, 12);
+INSERT INTO target_source_table VALUES (NULL, 7, 6), (NULL, 8, 7);
+)"), "/w");
     auto r = kalvitrex({"report", "--db", "k.db", "--top", "3"}, t.path());
     ASSERT_EQ(r.exit_code, 0) << describe(r);
-    EXPECT_NE(r.out.find("  commands     10 (10 with a run time, 3135 ms in all)\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("  started      2026-12-06 09:00:00 to 2026-12-06 09:00:06\n"), std::string::npos);
-    EXPECT_NE(r.out.find("  sources      5\n  headers      2\n"
-                         "  targets      6 (5 made by the build, the others read by it)\n  relations    11\n"),
+    EXPECT_NE(r.out.find("  commands     12 (12 with a run time, 3155 ms in all)\n"
+                         "  started      2026-12-06 09:00:00 to 2026-12-06 10:00:01\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("Slowest commands (ms):\n"
-                         "      1200  gcc -o prog main.o libutil.a\n"
-                         "       900  make -j2\n"
-                         "       300  gcc -c main.c -o main.o\n"),
+    EXPECT_NE(r.out.find("  sources      7\n  headers      2\n"
+                         "  targets      8 (7 made by the build, the others read by it)\n  relations    13\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Slowest commands (ms):\n      1200  gcc -o prog main.o libutil.a\n"
+                         "       900  make -j2\n       300  gcc -c main.c -o main.o\n"),
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("cc1 -quiet util.c"), std::string::npos);  // beyond --top 3
-}
 
-TEST(CliReport, CompileCommandsHaveOneEntryPerSourceFoldedUnderTheDriver)
-{
-    temp_dir t;
-    {
-        build_db db(t.sub("k.db"));
-        fill_project(db, "/w");
-        // util.c compiled again later (a second build into the same
-        // database): still one entry, the newer command's.
-        int64_t d = db.dir("/w2");
-        int64_t g = db.command("gcc -O2 -c util.c -o util.o", d, 0, 10, "2026-12-06 10:00:00");
-        int64_t c = db.source("util.c", db.dir("/w"), sum('9'));
-        int64_t o = db.target("util.o", db.dir("/w"), sum('8'), g, g);
-        db.rel("target_source_table", o, c);
-        // A source name with blanks: its argument is put back together.
-        int64_t b = db.command("gcc -c my  file.c -o my file.o", d, 0, 10, "2026-12-06 10:00:01");
-        int64_t bc = db.source("my  file.c", d, sum('7'));
-        int64_t bo = db.target("my file.o", d, sum('6'), b, b);
-        db.rel("target_source_table", bo, bc);
-    }
-    auto r = kalvitrex({"report", "--db", "k.db", "--compile-commands", "out/cc.json"}, t.path());
+    r = kalvitrex({"report", "--db", "k.db", "--compile-commands", "out/cc.json"}, t.path());
     EXPECT_NE(r.exit_code, 0) << "no out/ directory: the write must fail";
     EXPECT_NE(r.err.find("cannot write out/cc.json"), std::string::npos) << describe(r);
     mkdir(t.sub("out").c_str(), 0755);
     r = kalvitrex({"report", "--db", "k.db", "--compile-commands", "out/cc.json"}, t.path());
     ASSERT_EQ(r.exit_code, 0) << describe(r);
-    json j = json_reader::parse(read_file(t.sub("out/cc.json")));
-    ASSERT_EQ(j.kind, json::array);
-    ASSERT_EQ(j.items.size(), 4u) << read_file(t.sub("out/cc.json"));
-    std::map<std::string, const json*> by_file;
-    for (const json& e : j.items) {
-        by_file[e.at("file").text] = &e;
+    // One entry per source, the driver's command: file, output, directory, arguments.
+    std::map<std::string, std::vector<std::string>> entries;
+    for (const json& e : json_reader::parse(read_file(t.sub("out/cc.json"))).items) {
+        entries[e.at("file").text] = {e.at("output").text, e.at("directory").text};
+        for (const std::string& a : texts(e.at("arguments"))) {
+            entries[e.at("file").text].push_back(a);
+        }
     }
-    ASSERT_EQ(by_file.count("/w/main.c"), 1u);
-    ASSERT_EQ(by_file.count("/w/util.c"), 1u);
-    ASSERT_EQ(by_file.count("/w/sub/it's.c"), 1u);
-    ASSERT_EQ(by_file.count("/w2/my  file.c"), 1u);
-    std::vector<std::string> blank_args;
-    for (const json& a : by_file["/w2/my  file.c"]->at("arguments").items) {
-        blank_args.push_back(a.text);
-    }
-    EXPECT_EQ(blank_args, (std::vector<std::string>{"gcc", "-c", "my  file.c", "-o", "my file.o"}));
-    const json& m = *by_file["/w/main.c"];
-    EXPECT_EQ(m.at("directory").text, "/w");
-    EXPECT_EQ(m.at("output").text, "/w/main.o");
-    std::vector<std::string> args;
-    for (const json& a : m.at("arguments").items) {
-        args.push_back(a.text);
-    }
-    EXPECT_EQ(args, (std::vector<std::string>{"gcc", "-c", "main.c", "-o", "main.o"}));
-    const json& u = *by_file["/w/util.c"];
-    EXPECT_EQ(u.at("directory").text, "/w2");
-    EXPECT_EQ(u.at("arguments").items.at(1).text, "-O2");
-    const json& w = *by_file["/w/sub/it's.c"];
-    EXPECT_EQ(w.at("output").text, "/w/sub/we\"ird\\.o");
-    EXPECT_EQ(w.at("arguments").items.back().text, "we\"ird\\.o");
-    EXPECT_EQ(w.at("directory").text, "/w/sub");
+    EXPECT_EQ(entries, (std::map<std::string, std::vector<std::string>>{
+                           {"/w/main.c", {"/w/main.o", "/w", "gcc", "-c", "main.c", "-o", "main.o"}},
+                           {"/w/util.c", {"/w/util.o", "/w2", "gcc", "-O2", "-c", "util.c", "-o", "util.o"}},
+                           {"/w/sub/it's.c", {"/w/sub/we\"ird\\.o", "/w/sub", "gcc", "-c", "it's.c", "-o", "we\"ird\\.o"}},
+                           {"/w2/my  file.c", {"/w2/my file.o", "/w2", "gcc", "-c", "my  file.c", "-o", "my file.o"}}}));
     // No leftovers of the failed and the successful write.
-    EXPECT_EQ(std::system(("test -z \"$(ls -A " + t.sub("out") + " | grep -v '^cc.json$')\"").c_str()), 0);
+    EXPECT_EQ(std::system(("test \"$(ls -A " + t.sub("out") + ")\" = cc.json").c_str()), 0);
 }
 
-TEST(CliReport, DotGraphIsEscapedAndHasEveryEdge)
+TEST(CliImpact, TargetsAboveAHeaderASourceATargetAndAGeneratedHeaderAndTheGraph)
 {
     temp_dir t;
-    {
-        build_db db(t.sub("k.db"));
-        fill_project(db, "/w");
+    const std::string w = t.path();
+    make_db(t.sub("k.db"), kProject, w);
+    const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+        {"util.h", w, w + "/libutil.a\n" + w + "/main.o\n" + w + "/prog\n" + w + "/util.o\n"},
+        {"/usr/include/stdio.h", "/", w + "/main.o\n" + w + "/prog\n"},
+        {"./sub/../util.c", w, w + "/libutil.a\n" + w + "/prog\n" + w + "/util.o\n"},
+        {"libutil.a", w, w + "/prog\n"},
+        {"prog", w, ""},
+    };
+    for (const auto& [file, cwd, want] : cases) {
+        auto r = kalvitrex({"impact", "--db=" + w + "/k.db", file}, cwd);
+        EXPECT_EQ(r.exit_code, 0) << describe(r);
+        EXPECT_EQ(r.out, want) << file;
     }
-    auto r = kalvitrex({"report", "--db", "k.db", "--dot", "g.dot"}, t.path());
-    ASSERT_EQ(r.exit_code, 0) << describe(r);
+    auto r = kalvitrex({"impact", "--db", "k.db", "nothere.h"}, w);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "kalvitrex: nothere.h is not recorded in k.db\n");
+
+    // A script writes config.h (a target made from config.h.in), and the
+    // compilation then records config.h as a header with the same digest.
+    make_db(t.sub("gen.db"), R"(
+INSERT INTO path_file_table VALUES (1, '@R');
+INSERT INTO tool_file_table VALUES (1, '/usr/bin/perl', $0), (2, '/usr/bin/gcc', $0);
+INSERT INTO build_command_table VALUES (1, '2026-12-06 09:00:00', 'perl gen.pl config.h.in config.h', 1, 1, 0, 5),
+  (2, '2026-12-06 09:00:00', 'gcc -c a.c -o a.o', 2, 1, 0, 5);
+INSERT INTO source_file_table VALUES (1, 'config.h.in', 1, $1, 0), (2, 'a.c', 1, $3, 0);
+INSERT INTO target_file_table VALUES (1, 'config.h', 1, $2, 1, 1), (2, 'a.o', 1, $4, 2, 2);
+INSERT INTO head_file_table VALUES (1, 'config.h', 1, $2);
+INSERT INTO source_head_table VALUES (NULL, 2, 1);
+INSERT INTO target_source_table VALUES (NULL, 1, 1), (NULL, 2, 2);
+)", w);
+    r = kalvitrex({"impact", "--db", "gen.db", "config.h.in"}, w);
+    EXPECT_EQ(r.out, w + "/a.o\n" + w + "/config.h\n") << describe(r);
+
+    ASSERT_EQ(kalvitrex({"report", "--db", "k.db", "--dot", "g.dot"}, w).exit_code, 0);
     std::string dot = read_file(t.sub("g.dot"));
     EXPECT_EQ(dot.rfind("digraph build {\n", 0), 0u);
+    // Labels relative to the directory the commands ran under.
     EXPECT_NE(dot.find("[label=\"sub/we\\\"ird\\\\.o\", shape=box]"), std::string::npos) << dot;
     EXPECT_NE(dot.find("[label=\"util.h\", shape=note]"), std::string::npos) << dot;
     size_t edges = 0;
@@ -185,142 +155,71 @@ TEST(CliReport, DotGraphIsEscapedAndHasEveryEdge)
     EXPECT_EQ(edges, 11u) << dot;
 }
 
-TEST(CliImpact, TargetsAboveAHeaderASourceAndATarget)
+TEST(CliDiff, ListsDifferingFilesEarliestProducerFirstByTheirNewestVersion)
 {
     temp_dir t;
-    {
-        build_db db(t.sub("k.db"));
-        fill_project(db, t.path());
-    }
-    const std::string w = t.path();
-    auto r = kalvitrex({"impact", "--db", "k.db", "util.h"}, t.path());
-    ASSERT_EQ(r.exit_code, 0) << describe(r);
-    EXPECT_EQ(r.out, w + "/libutil.a\n" + w + "/main.o\n" + w + "/prog\n" + w + "/util.o\n");
-    r = kalvitrex({"impact", "--db=" + w + "/k.db", "/usr/include/stdio.h"}, "/");
-    EXPECT_EQ(r.out, w + "/main.o\n" + w + "/prog\n") << describe(r);
-    r = kalvitrex({"impact", "--db", "k.db", "./sub/../util.c"}, t.path());
-    EXPECT_EQ(r.out, w + "/libutil.a\n" + w + "/prog\n" + w + "/util.o\n") << describe(r);
-    r = kalvitrex({"impact", "--db", "k.db", "libutil.a"}, t.path());
-    EXPECT_EQ(r.out, w + "/prog\n") << describe(r);
-    r = kalvitrex({"impact", "--db", "k.db", "prog"}, t.path());
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "");
-    r = kalvitrex({"impact", "--db", "k.db", "nothere.h"}, t.path());
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "kalvitrex: nothere.h is not recorded in k.db\n");
-}
-
-TEST(CliImpact, GeneratedHeaderLinksItsInputToTheObjectsIncludingIt)
-{
-    // gen.sh writes config.h (a target made from config.h.in), and the
-    // compilation then records config.h as a header with the same digest.
-    temp_dir t;
-    const std::string w = t.path();
-    {
-        build_db db(t.sub("k.db"));
-        int64_t d = db.dir(w);
-        int64_t gen = db.command("perl gen.pl config.h.in config.h", d, 0, 5);
-        int64_t gcc = db.command("gcc -c a.c -o a.o", d, 0, 5);
-        int64_t in = db.source("config.h.in", d, sum('1'));
-        int64_t out = db.target("config.h", d, sum('2'), gen, gen);
-        db.rel("target_source_table", out, in);
-        int64_t a_c = db.source("a.c", d, sum('3'));
-        int64_t h = db.header("config.h", d, sum('2'));
-        db.rel("source_head_table", a_c, h);
-        int64_t a_o = db.target("a.o", d, sum('4'), gcc, gcc);
-        db.rel("target_source_table", a_o, a_c);
-    }
-    auto r = kalvitrex({"impact", "--db", "k.db", "config.h.in"}, w);
-    EXPECT_EQ(r.out, w + "/a.o\n" + w + "/config.h\n") << describe(r);
-}
-
-TEST(CliDiff, ListsDifferingFilesEarliestProducerFirst)
-{
-    temp_dir t;
-    {
-        build_db a(t.sub("a.db"));
-        fill_project(a, "/x/one");
-        build_db b(t.sub("b.db"));
-        fill_project(b, "/x/two", 'm');  // main.o, prog and libc.so differ
-        b.target("/tmp/ccZZ.o", b.dir("/tmp"), sum('z'), 2, 2);
-    }
+    make_db(t.sub("a.db"), kProject, "/x/one");
+    // main.o, prog and libc.so differ; a scratch object only here.
+    make_db(t.sub("b.db"), std::string(kProject) + R"(
+UPDATE target_file_table SET checksum = (CASE id WHEN 1 THEN $M WHEN 4 THEN $P ELSE $L END) WHERE id IN (1, 4, 6);
+INSERT INTO path_file_table VALUES (3, '/tmp');
+INSERT INTO target_file_table VALUES (7, '/tmp/ccZZ.o', 3, $z, 2, 2);
+)", "/x/two");
     auto r = kalvitrex({"diff", "a.db", "b.db"}, t.path());
     EXPECT_EQ(r.exit_code, 1) << describe(r);
-    EXPECT_EQ(r.out,
-              "main.o\n"
-              "    made by: gcc -c main.c -o main.o\n"
-              "    in: /x/two\n"
-              "prog\n"
-              "    made by: gcc -o prog main.o libutil.a\n"
-              "    in: /x/two\n");
+    EXPECT_EQ(r.out, "main.o\n    made by: gcc -c main.c -o main.o\n    in: /x/two\n"
+                     "prog\n    made by: gcc -o prog main.o libutil.a\n    in: /x/two\n");
     EXPECT_EQ(r.err, "kalvitrex: 2 of 5 files made by both builds differ; 0 only in a.db, 1 only in b.db\n");
-
     r = kalvitrex({"diff", "a.db", "a.db"}, t.path());
     EXPECT_EQ(r.exit_code, 0) << describe(r);
     EXPECT_EQ(r.out, "");
-}
 
-TEST(CliDiff, UsesTheNewestVersionOfAFile)
-{
     // prog linked, then stripped in place: the final contents count.
-    temp_dir t;
-    for (const char* name : {"a.db", "b.db"}) {
-        build_db db(t.sub(name));
-        int64_t d = db.dir("/w");
-        int64_t ld = db.command("gcc -o prog a.o", d, 0, 1);
-        int64_t st = db.command("strip prog", d, 0, 1);
-        db.target("prog", d, sum(name[0] == 'a' ? '1' : '2'), ld, ld);  // unstripped: differs
-        db.target("prog", d, sum('3'), st, st);                          // stripped: same
+    for (const char* name : {"c.db", "d.db"}) {
+        make_db(t.sub(name), std::string(R"(
+INSERT INTO path_file_table VALUES (1, '/w');
+INSERT INTO tool_file_table VALUES (1, '/usr/bin/gcc', $0), (2, '/usr/bin/strip', $0);
+INSERT INTO build_command_table VALUES (1, '2026-12-06 09:00:00', 'gcc -o prog a.o', 1, 1, 0, 1),
+  (2, '2026-12-06 09:00:00', 'strip prog', 2, 1, 0, 1);
+INSERT INTO target_file_table VALUES (1, 'prog', 1, $)") + name[0] + ", 1, 1), (2, 'prog', 1, $3, 2, 2);");
     }
-    auto r = kalvitrex({"diff", "a.db", "b.db"}, t.path());
+    r = kalvitrex({"diff", "c.db", "d.db"}, t.path());
     EXPECT_EQ(r.exit_code, 0) << describe(r);
 }
 
-TEST(CliErrors, MissingForeignAndMismatchedDatabases)
+TEST(CliErrors, MissingForeignAndMismatchedDatabasesAndBadArguments)
 {
     temp_dir t;
-    ziv_test::write_file(t.sub("junk.db"), std::string(4096, 'j'));
-    {
-        build_db db(t.sub("old.db"));
-        db.exec("DROP TABLE build_time_table; CREATE TABLE build_time_table (id INTEGER PRIMARY KEY, build_id INTEGER);");
-    }
-    {
-        build_db db(t.sub("nohead.db"));
-        db.exec("DROP TABLE head_file_table;");
-    }
-    struct {
-        std::vector<std::string> args;
-        std::string err;
-    } cases[] = {
-        {{"report"}, "kalvitrex: no such database: kalvitrex.db\n"},
-        {{"report", "--db", "none.db"}, "kalvitrex: no such database: none.db\n"},
-        {{"impact", "--db", "junk.db", "a.c"}, "kalvitrex: junk.db: not a build database (file is not a database)\n"},
-        {{"diff", "nohead.db", "old.db"}, "kalvitrex: nohead.db: not a build database (table head_file_table is missing)\n"},
+    write_file(t.sub("junk.db"), std::string(4096, 'j'));
+    make_db(t.sub("old.db"), "DROP TABLE build_time_table; CREATE TABLE build_time_table (id INTEGER PRIMARY KEY, "
+                             "build_id INTEGER);");
+    make_db(t.sub("nohead.db"), "DROP TABLE head_file_table;");
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"report"}, "no such database: kalvitrex.db"},
+        {{"report", "--db", "none.db"}, "no such database: none.db"},
+        {{"impact", "--db", "junk.db", "a.c"}, "junk.db: not a build database (file is not a database)"},
+        {{"diff", "nohead.db", "old.db"}, "nohead.db: not a build database (table head_file_table is missing)"},
         {{"report", "--db", "old.db"},
-         "kalvitrex: old.db: not a build database (table build_time_table has columns (id, build_id), expected (id, "
-         "build_id, runtime_ms, total_ms, sha256_ms, sql_ms, dataid_ms))\n"},
-        {{"report", "--db", "."}, "kalvitrex: .: not a build database (not a regular file)\n"},
-        {{"report", "--top", "x"}, "kalvitrex: report: --top takes a number, got 'x'\n"},
-        {{"report", "--db"}, "kalvitrex: --db needs a value\n"},
-        {{"report", "extra"}, "kalvitrex: report: unexpected argument extra (see kalvitrex report --help)\n"},
-        {{"impact"}, "kalvitrex: impact: give exactly one FILE (see kalvitrex impact --help)\n"},
-        {{"diff", "a.db"}, "kalvitrex: diff: give two databases (see kalvitrex diff --help)\n"},
-        {{"frobnicate"}, "kalvitrex: no such command: frobnicate (see kalvitrex --help)\n"},
+         "old.db: not a build database (table build_time_table has columns (id, build_id), expected (id, "
+         "build_id, runtime_ms, total_ms, sha256_ms, sql_ms, dataid_ms))"},
+        {{"report", "--db", "."}, ".: not a build database (not a regular file)"},
+        {{"report", "--top", "x"}, "report: --top takes a number, got 'x'"},
+        {{"report", "--db"}, "--db needs a value"},
+        {{"report", "extra"}, "report: unexpected argument extra (see kalvitrex report --help)"},
+        {{"impact"}, "impact: give exactly one FILE (see kalvitrex impact --help)"},
+        {{"diff", "a.db"}, "diff: give two databases (see kalvitrex diff --help)"},
+        {{"frobnicate"}, "no such command: frobnicate (see kalvitrex --help)"},
     };
-    for (const auto& c : cases) {
-        auto r = kalvitrex(c.args, t.path());
+    for (const auto& [args, err] : cases) {
+        auto r = kalvitrex(args, t.path());
         EXPECT_EQ(r.exit_code, 2) << describe(r);
-        EXPECT_EQ(r.err, c.err) << c.args[0];
+        EXPECT_EQ(r.err, "kalvitrex: " + err + "\n");
         EXPECT_EQ(r.out, "");
     }
     // Reading never creates or changes a database.
-    EXPECT_NE(access(t.sub("kalvitrex.db").c_str(), F_OK), 0);
+    EXPECT_FALSE(exists(t.sub("kalvitrex.db")));
     EXPECT_EQ(read_file(t.sub("junk.db")), std::string(4096, 'j'));
-}
 
-TEST(CliHelp, ProgramAndEveryCommand)
-{
-    temp_dir t;
     auto r = kalvitrex({"--help"}, t.path());
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out.rfind("Usage: kalvitrex COMMAND [options]\n", 0), 0u) << r.out;
@@ -331,7 +230,6 @@ TEST(CliHelp, ProgramAndEveryCommand)
         auto h = kalvitrex({cmd, "--help"}, t.path());
         EXPECT_EQ(h.exit_code, 0) << cmd;
         EXPECT_EQ(h.out.rfind(std::string("Usage: kalvitrex ") + cmd, 0), 0u) << h.out;
-        auto h2 = kalvitrex({"help", cmd}, t.path());
-        EXPECT_EQ(h2.out, h.out);
+        EXPECT_EQ(kalvitrex({"help", cmd}, t.path()).out, h.out);
     }
 }

@@ -3,7 +3,7 @@
 // tool parsers. It keeps the parser contract: response files expanded and
 // the expanded line recorded as the command, then "-o output" and the
 // existing files of the line recorded. Each call is noted in the probe
-// report file, with the ids the row carried when the parser was called.
+// report file (as program "parser"), with the ids the row carried when the parser was called.
 // With TRACE_TEST_ERRNO set it also leaves that errno behind for the entry.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 
 #include "ziv_cmdline.h"
 #include "ziv_trace_entry.h"
@@ -25,32 +25,20 @@ Fn lib(const char* name)
     return reinterpret_cast<Fn>(dlsym(RTLD_DEFAULT, name));
 }
 
-int is_out_opt(const char* arg) { return std::strcmp(arg, "-o") == 0 ? 1 : 0; }
-
-void note_call(int argc, const ziv_trace_cmd* row)
-{
-    const char* path = getenv("TRACE_PROBE_REPORT");
-    const char* pcommand = getenv("ZIV_PCOMMAND_ID");
-    if (path == nullptr) {
-        return;
-    }
-    char line[512];
-    int n = std::snprintf(line, sizeof line, "parser\trow=%s\tcmd=%d\tpwd=%d\tpcommand=%s\targc=%d\n", row->name,
-                          row->command_id, row->pwd_id, pcommand != nullptr ? pcommand : "unset", argc);
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd >= 0 && n > 0) {
-        if (write(fd, line, static_cast<size_t>(n)) < 0) {
-            std::perror("report");
-        }
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-}
+int is_out_opt(const char* arg) { return std::string(arg) == "-o" ? 1 : 0; }
 
 int test_parser(int argc, char** argv, ziv_trace_cmd* row)
 {
-    note_call(argc, row);
+    if (const char* path = getenv("TRACE_PROBE_REPORT"); path != nullptr) {
+        const char* pcommand = getenv("ZIV_PCOMMAND_ID");
+        std::string line = "prog=parser\trow=" + std::string(row->name) + "\tcmd=" + std::to_string(row->command_id) +
+                           "\tpcommand=" + (pcommand != nullptr ? pcommand : "unset") + "\n";
+        int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (fd < 0 || write(fd, line.data(), line.size()) < 0) {
+            std::perror("report");
+        }
+        close(fd);
+    }
     auto expand = lib<char** (*)(int, char**, int*)>("ziv_expand_argv");
     auto record = lib<int (*)(int, char**, ziv_trace_cmd*)>("ziv_parse_cmd_default");
     auto scan = lib<int (*)(int, char**, const ziv_cmdline_desc*)>("ziv_parse_cmdline");
@@ -83,15 +71,10 @@ __attribute__((constructor)) void install_test_parser()
     if (wanted == nullptr || table == nullptr) {
         return;
     }
+    std::string list = "," + std::string(wanted) + ",";
     for (int i = 0; i < ZIV_TRACE_TOOL_COUNT; ++i) {
-        size_t len = std::strlen(table[i].name);
-        for (const char* at = std::strstr(wanted, table[i].name); at != nullptr; at = std::strstr(at + 1, table[i].name)) {
-            bool starts = at == wanted || at[-1] == ',';
-            bool ends = at[len] == '\0' || at[len] == ',';
-            if (starts && ends) {
-                table[i].parse = test_parser;
-                break;
-            }
+        if (list.find("," + std::string(table[i].name) + ",") != std::string::npos) {
+            table[i].parse = test_parser;
         }
     }
 }

@@ -8,75 +8,26 @@
 //   --probe-exit=N      exits with N
 //   --probe-sleep=MS    sleeps before exiting
 //   --probe-run PROG... runs PROG with the remaining arguments and waits
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <string>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 
 #include "ziv_trace.h"
 
 namespace {
 
-std::string base_name(const char* path)
-{
-    const char* slash = std::strrchr(path, '/');
-    return slash != nullptr ? slash + 1 : path;
-}
-
-std::string env_or(const char* name, const char* absent)
+std::string env_or_unset(const char* name)
 {
     const char* value = getenv(name);
-    return value != nullptr ? value : absent;
-}
-
-// What the library decided for this process, read from its exported row.
-void report(int argc, char** argv)
-{
-    const char* path = getenv("TRACE_PROBE_REPORT");
-    if (path == nullptr) {
-        return;
-    }
-    auto** current = reinterpret_cast<ziv_trace_cmd**>(dlsym(RTLD_DEFAULT, "g_ziv_trace_cmd"));
-    const ziv_trace_cmd* row = current != nullptr ? *current : nullptr;
-    std::string line = "prog=" + base_name(argv[0]);
-    line += "\trow=" + std::string(row != nullptr ? row->name : "none");
-    line += "\tcmd=" + std::to_string(row != nullptr ? row->command_id : -1);
-    line += "\texcluded=" + std::to_string(row != nullptr ? row->excluded : -1);
-    line += "\tinfo=" + std::string(row != nullptr && row->info != nullptr ? "yes" : "no");
-    line += "\tpcommand=" + env_or("ZIV_PCOMMAND_ID", "unset");
-    line += "\tpreload=" + env_or("LD_PRELOAD", "unset");
-    line += "\ttoolname=" + env_or("ZIV_TRACE_BUILD_TOOLNAME", "unset");
-    line += "\targs=";
-    for (int i = 1; i < argc; ++i) {
-        line += (i > 1 ? " " : "") + std::string(argv[i]);
-    }
-    line += "\n";
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd >= 0) {
-        // One write per line: concurrent probes never interleave.
-        if (write(fd, line.data(), line.size()) < 0) {
-            perror("report");
-        }
-        close(fd);
-    }
-}
-
-int run_child(char** argv)
-{
-    pid_t child = fork();
-    if (child == 0) {
-        execvp(argv[0], argv);
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    return value != nullptr ? value : "unset";
 }
 
 }  // namespace
@@ -84,11 +35,27 @@ int run_child(char** argv)
 int main(int argc, char** argv)
 {
     int errno_at_main = errno;
-    report(argc, argv);
-    std::string name = base_name(argv[0]);
+    const char* slash = std::strrchr(argv[0], '/');
+    std::string name = slash != nullptr ? slash + 1 : argv[0];
     std::string joined;
     for (int i = 1; i < argc; ++i) {
         joined += (i > 1 ? " " : "") + std::string(argv[i]);
+    }
+    // What the library decided for this process, read from its exported row.
+    if (const char* path = getenv("TRACE_PROBE_REPORT"); path != nullptr) {
+        auto** current = reinterpret_cast<ziv_trace_cmd**>(dlsym(RTLD_DEFAULT, "g_ziv_trace_cmd"));
+        const ziv_trace_cmd* row = current != nullptr ? *current : nullptr;
+        std::string line = "prog=" + name + "\trow=" + (row != nullptr ? row->name : "none") +
+                           "\tcmd=" + std::to_string(row != nullptr ? row->command_id : -1) +
+                           "\texcluded=" + std::to_string(row != nullptr ? row->excluded : -1) +
+                           "\tpcommand=" + env_or_unset("ZIV_PCOMMAND_ID") + "\tpreload=" + env_or_unset("LD_PRELOAD") +
+                           "\ttoolname=" + env_or_unset("ZIV_TRACE_BUILD_TOOLNAME") + "\targs=" + joined + "\n";
+        // One write per line: concurrent probes never interleave.
+        int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (fd < 0 || write(fd, line.data(), line.size()) < 0) {
+            perror("report");
+        }
+        close(fd);
     }
     std::printf("%s: %s\nerrno_at_main=%d\n", name.c_str(), joined.c_str(), errno_at_main);
     std::fprintf(stderr, "%s writes to stderr\n", name.c_str());
@@ -110,8 +77,14 @@ int main(int argc, char** argv)
             nanosleep(&pause, nullptr);
         } else if (std::strcmp(argv[i], "--probe-run") == 0 && i + 1 < argc) {
             std::fflush(stdout);
-            int child = run_child(argv + i + 1);
-            return status != 0 ? status : child;
+            pid_t child = fork();
+            if (child == 0) {
+                execvp(argv[i + 1], argv + i + 1);
+                _exit(127);
+            }
+            int child_status = 0;
+            waitpid(child, &child_status, 0);
+            return status != 0 ? status : WIFEXITED(child_status) ? WEXITSTATUS(child_status) : 128;
         }
     }
     return status;
