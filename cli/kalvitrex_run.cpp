@@ -163,15 +163,18 @@ static int run_checked(const args& a)
         if (s.database.size() >= 4095) {
             throw user_error("the database path is too long for the library: " + s.database);
         }
-        database db = database::open_or_create(s.database, layout.schema);
-        before = read_marks(db);
     }
 
+    // Everything that can refuse the run comes before the database is made.
     std::vector<std::string> inherited;
     for (char** e = environ; *e != nullptr; ++e) {
         inherited.emplace_back(*e);
     }
     std::vector<std::string> env = compose_environment(inherited, s);
+    if (s.trace) {
+        database db = database::open_or_create(s.database, layout.schema);
+        before = read_marks(db);
+    }
     std::vector<char*> envp;
     for (auto& e : env) {
         envp.push_back(e.data());

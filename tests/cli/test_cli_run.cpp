@@ -86,6 +86,7 @@ TEST(CliRun, RefusesForeignDatabasesAndMissingPiecesBeforeTheBuild)
     EXPECT_EQ(r.exit_code, 125);
     EXPECT_EQ(r.err, "kalvitrex: SOURCE_DATE_EPOCH must be a number of seconds, got 'yesterday'\n");
     EXPECT_FALSE(exists(t.sub("ran"))) << "a refused run must not start the build";
+    EXPECT_FALSE(exists(t.sub("kalvitrex.db"))) << "a refused run must not create a database";
 }
 
 TEST(CliRun, BuildEnvironmentFromProfileOptionsAndSourceDateEpoch)
