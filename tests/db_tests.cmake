@@ -19,9 +19,3 @@ target_compile_definitions(ziv_db_tests PRIVATE
   ZIV_SCHEMA_PATH="${PROJECT_SOURCE_DIR}/src/db/ziv_schema.sql")
 add_dependencies(ziv_db_tests ziv_db_driver)
 gtest_discover_tests(ziv_db_tests DISCOVERY_TIMEOUT 30)
-
-# Pure record logic, called in the test process itself.
-add_executable(ziv_trace_record_tests db/test_trace_record.cpp)
-target_include_directories(ziv_trace_record_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/include)
-target_link_libraries(ziv_trace_record_tests PRIVATE ziv_env GTest::gtest_main)
-gtest_discover_tests(ziv_trace_record_tests DISCOVERY_TIMEOUT 30)

@@ -1,153 +1,105 @@
-// Unit tests of the bounded functions.
+// The bounded functions: result codes and what the destination holds after
+// each call.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "ziv_bounded.h"
 
 namespace {
-constexpr size_t kHuge = ZIV_SECUREC_MAX + 1;
-bool all_bytes(const void* p, size_t n, unsigned char v) {
-    for (size_t i = 0; i < n; ++i)
-        if (static_cast<const unsigned char*>(p)[i] != v) return false;
-    return true;
-}
-}  // namespace
 
-TEST(Bounded, BadDestinationLeftUntouched) {
+constexpr size_t kHuge = ZIV_SECUREC_MAX + 1;
+std::string bytes(const char* text, size_t n) { return std::string(text, n); }
+
+// Each call works on a 24-byte buffer holding `before` (zero-filled after
+// it); `after` is compared with as many leading bytes of the buffer.
+// Memory functions clear (or fill) the whole declared size, string
+// functions only the first byte; overlap counts only bytes read or written.
+TEST(Bounded, ResultCodesAndDestinations)
+{
+    const struct {
+        const char* before;
+        int (*call)(char* b);
+        int rc;
+        std::string after;
+    } cases[] = {
+        {"0123", [](char* b) { return memcpy_s(b, 4, "abcdefgh", 0); }, EOK, "0123"},
+        {"0123456", [](char* b) { return memcpy_s(b, 4, "abcdefgh", 8); }, ERANGE_CLEARED, bytes("\0\0\0\0" "456", 8)},
+        {"0123456", [](char* b) { return memmove_s(b, 4, nullptr, 1); }, EINVAL_CLEARED, bytes("\0\0\0\0" "4", 5)},
+        {"0123456", [](char* b) { return memset_s(b, 4, 'A', 10); }, ERANGE_CLEARED, "AAAA456"},
+        {"abcdefghij", [](char* b) { return memmove_s(b + 2, 8, b, 5); }, EOK, "ababcdehij"},
+        {"abcdefghij", [](char* b) { return memcpy_s(b + 2, 8, b, 5); }, EOVERLAP_CLEARED, "ab" + std::string(9, 0)},
+        {"abcdefghij", [](char* b) { return memcpy_s(b, 3, b + 3, 3); }, EOK, "defdefghij"},  // adjacent areas
+        {"abcdefghij", [](char* b) { return memcpy_s(b, 10, b, 10); }, EOK, "abcdefghij"},     // equal pointers
+        {"xxxxxxx", [](char* b) { return strcpy_s(b, 4, "abcd"); }, ERANGE_CLEARED, bytes("\0xxx", 4)},
+        {"xxxxxxx", [](char* b) { return strcpy_s(b, 5, "abcd"); }, EOK, bytes("abcd\0xx", 7)},
+        {"xxxxxxx", [](char* b) { return strncpy_s(b, 8, "0123456789", 3); }, EOK, bytes("012\0xxx", 7)},
+        {"xxxxxxx", [](char* b) { return strncpy_s(b, 8, "0123456789", 8); }, ERANGE_CLEARED, bytes("\0xx", 3)},
+        {"xxxxxxx", [](char* b) { return strncpy_s(b, 8, "abcdefg", 100); }, EOK, bytes("abcdefg", 8)},  // text fits
+        {"xxxxxxx", [](char* b) { return strncpy_s(b, 8, "x", kHuge); }, ERANGE_CLEARED, bytes("\0x", 2)},
+        {"xxxxxxx", [](char* b) { return strncpy_s(b, 8, "abc", 0); }, EOK, bytes("\0x", 2)},
+        {"ab", [](char* b) { return strcat_s(b, 8, "cdefg"); }, EOK, bytes("abcdefg", 8)},  // exactly fills
+        {"abcde", [](char* b) { return strcat_s(b, 8, "fgh"); }, ERANGE_CLEARED, bytes("\0bcde", 5)},
+        {"abcd", [](char* b) { return strcat_s(b, 4, "x"); }, EINVAL_CLEARED, bytes("\0bcd", 4)},  // no terminator
+        {"0123456789", [](char* b) { return strcpy_s(b, 16, b); }, EOK, "0123456789"},
+        {"0123456789", [](char* b) { return strcpy_s(b, 10, b + 7); }, EOK, bytes("789\0" "456789", 10)},
+        {"0123456789", [](char* b) { return strcpy_s(b + 2, 14, b); }, EOVERLAP_CLEARED, bytes("01\0" "3", 4)},
+        {"0123456789", [](char* b) { return strncpy_s(b + 2, 6, b, 2); }, EOK, bytes("0101\0", 5)},  // reads no further
+        {"01", [](char* b) { return strncpy_s(b + 2, 6, b, 5); }, EOVERLAP_CLEARED, bytes("01\0", 3)},  // reads the end
+        {"abc", [](char* b) { return strcat_s(b, 16, b + 1); }, EOVERLAP_CLEARED, bytes("\0bc", 3)},  // shares the end
+        {"ab", [](char* b) { return strcat_s(b, 10, strcpy(b + 10, "xy")); }, EOK, bytes("abxy\0", 5)},
+        {"zzzzzzz", [](char* b) { return sprintf_s(b, 6, "%s%s", "abc", "de"); }, 5, bytes("abcde\0z", 7)},
+        {"zzzzzzz", [](char* b) { return sprintf_s(b, 5, "%s%s", "abc", "de"); }, -1, bytes("", 1)},
+        {"keep", [](char* b) { return sprintf_s(b, 8, nullptr); }, -1, bytes("\0eep", 4)},
+        {"keep", [](char* b) { return sprintf_s(b, 0, "%d", 1); }, -1, "keep"},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        char b[24] = {};
+        strcpy(b, cases[i].before);
+        EXPECT_EQ(cases[i].call(b), cases[i].rc) << "case " << i;
+        EXPECT_EQ(std::string(b, cases[i].after.size()), cases[i].after) << "case " << i;
+    }
+
+    // A bad size or destination leaves the destination alone.
     char d[8] = "keep";
     for (size_t sz : {size_t{0}, kHuge}) {
-        EXPECT_EQ(memcpy_s(d, sz, "a", 0), ZIV_ERANGE);  // also with count 0
-        EXPECT_EQ(memmove_s(d, sz, "a", 1), ZIV_ERANGE);
-        EXPECT_EQ(strcpy_s(d, sz, "a"), ZIV_ERANGE);
-        EXPECT_EQ(strncpy_s(d, sz, "a", 1), ZIV_ERANGE);
-        EXPECT_EQ(strcat_s(d, sz, "a"), ZIV_ERANGE);
+        EXPECT_EQ(memcpy_s(d, sz, "a", 0) + memmove_s(d, sz, "a", 1) + memset_s(d, sz, 0, 1) + strcpy_s(d, sz, "a") +
+                      strncpy_s(d, sz, "a", 1) + strcat_s(d, sz, "a"),
+                  6 * ZIV_ERANGE);
     }
-    EXPECT_EQ(memset_s(d, kHuge, 0, 1), ZIV_ERANGE);
-    EXPECT_EQ(memset_s(d, 0, 0, 1), ZIV_ERANGE);
     EXPECT_EQ(memset_s(d, 0, 0, 0), EOK);
     EXPECT_EQ(memcpy_s(nullptr, 4, "a", 1), ZIV_EINVAL);
     EXPECT_EQ(strcat_s(nullptr, 4, "a"), ZIV_EINVAL);
-    EXPECT_STREQ(d, "keep");
-}
-
-TEST(Bounded, MemoryFailuresClearWholeSize) {
-    unsigned char d[6] = {1, 2, 3, 4, 5, 6};
-    EXPECT_EQ(memcpy_s(d, 4, "abcdefgh", 0), EOK);
-    EXPECT_EQ(d[0], 1);
-    EXPECT_EQ(memcpy_s(d, 4, "abcdefgh", 8), ERANGE_CLEARED);
-    EXPECT_TRUE(all_bytes(d, 4, 0));
-    EXPECT_EQ(d[4], 5);  // nothing beyond the declared size
-    memset(d, 7, 4);
-    EXPECT_EQ(memmove_s(d, 4, nullptr, 1), EINVAL_CLEARED);
-    EXPECT_TRUE(all_bytes(d, 4, 0));
-    EXPECT_EQ(memset_s(d, 4, 0xAB, 10), ERANGE_CLEARED);  // fills, not clears
-    EXPECT_TRUE(all_bytes(d, 4, 0xAB));
-    EXPECT_EQ(d[4], 5);
-}
-
-TEST(Bounded, MemcpyOverlapVersusMemmove) {
-    char a[11] = "abcdefghij";
-    EXPECT_EQ(memmove_s(a + 2, 8, a, 5), EOK);
-    EXPECT_EQ(memcmp(a, "ababcdehij", 10), 0);
-    memcpy(a, "abcdefghij", 10);
-    EXPECT_EQ(memcpy_s(a + 2, 8, a, 5), EOVERLAP_CLEARED);
-    EXPECT_TRUE(all_bytes(a + 2, 8, 0));
-    memcpy(a, "abcdefghij", 10);
-    EXPECT_EQ(memcpy_s(a, 3, a + 3, 3), EOK);  // adjacent areas are fine
-    EXPECT_EQ(memcmp(a, "defdef", 6), 0);
-    EXPECT_EQ(memcpy_s(a, 10, a, 10), EOK);  // equal pointers
-}
-
-TEST(Bounded, StringCopies) {
-    char d[8] = "xxxxxxx";
-    EXPECT_EQ(strcpy_s(d, 4, "abcd"), ERANGE_CLEARED);
-    EXPECT_EQ(d[0], '\0');
-    EXPECT_EQ(d[1], 'x');  // string functions clear only the first byte
-    EXPECT_EQ(strcpy_s(d, 5, "abcd"), EOK);
-    EXPECT_STREQ(d, "abcd");
-    EXPECT_EQ(strncpy_s(d, 8, "0123456789", 3), EOK);
-    EXPECT_STREQ(d, "012");
-    EXPECT_EQ(strncpy_s(d, 8, "0123456789", 8), ERANGE_CLEARED);
-    EXPECT_STREQ(d, "");
-    EXPECT_EQ(strncpy_s(d, 8, "abcdefg", 100), EOK);  // count >= size, text fits
-    EXPECT_STREQ(d, "abcdefg");
-    EXPECT_EQ(strncpy_s(d, 8, "x", kHuge), ERANGE_CLEARED);
-    EXPECT_EQ(strcpy_s(d, 8, "ab"), EOK);
-    EXPECT_EQ(strncpy_s(d, 8, "abc", 0), EOK);
-    EXPECT_STREQ(d, "");
-}
-
-TEST(Bounded, StringOverlapCountsOnlyBytesTouched) {
-    char b[16] = "0123456789";
-    EXPECT_EQ(strcpy_s(b, 16, b), EOK);          // equal and fits
-    EXPECT_EQ(strcpy_s(b, 10, b + 7), EOK);  // writes b[0..3], reads b[7..10]
-    EXPECT_STREQ(b, "789");
-    memcpy(b, "0123456789", 11);
-    EXPECT_EQ(strcpy_s(b + 2, 14, b), EOVERLAP_CLEARED);
-    EXPECT_EQ(b[2], '\0');
-    EXPECT_EQ(b[3], '3');
-    // strncpy_s stopping at count does not read the next byte...
-    memcpy(b, "0123456789", 11);
-    EXPECT_EQ(strncpy_s(b + 2, 6, b, 2), EOK);
-    EXPECT_STREQ(b, "0101");
-    // ...but a text ending before count has its terminator read.
-    memcpy(b, "01\0\0\0\0", 6);
-    EXPECT_EQ(strncpy_s(b + 2, 6, b, 5), EOVERLAP_CLEARED);
-    // strcat_s: a source inside the text shares the terminator.
-    strcpy(b, "abc");
-    EXPECT_EQ(strcat_s(b, 16, b + 1), EOVERLAP_CLEARED);
-    EXPECT_EQ(b[0], '\0');
-    memcpy(b, "ab\0\0\0\0\0\0\0\0xy", 13);
-    EXPECT_EQ(strcat_s(b, 10, b + 10), EOK);
-    EXPECT_STREQ(b, "abxy");
-}
-
-TEST(Bounded, Strcat) {
-    char d[8] = "ab";
-    EXPECT_EQ(strcat_s(d, 8, "cdefg"), EOK);  // exactly fills
-    EXPECT_STREQ(d, "abcdefg");
-    strcpy(d, "abcde");
-    EXPECT_EQ(strcat_s(d, 8, "fgh"), ERANGE_CLEARED);
-    EXPECT_STREQ(d, "");
-    char raw[4] = {'a', 'b', 'c', 'd'};
-    EXPECT_EQ(strcat_s(raw, 4, "x"), EINVAL_CLEARED);
-    EXPECT_EQ(raw[0], '\0');
-}
-
-TEST(Bounded, Sprintf) {
-    char d[8] = "zzzzzzz";
-    EXPECT_EQ(sprintf_s(d, 6, "%s%s", "abc", "de"), 5);
-    EXPECT_STREQ(d, "abcde");
-    EXPECT_EQ(sprintf_s(d, 5, "%s%s", "abc", "de"), -1);
-    EXPECT_STREQ(d, "");
-    strcpy(d, "keep");
-    EXPECT_EQ(sprintf_s(d, 8, nullptr), -1);
-    EXPECT_STREQ(d, "");
-    strcpy(d, "keep");
-    EXPECT_EQ(sprintf_s(d, 0, "%d", 1), -1);
-    EXPECT_STREQ(d, "keep");
     EXPECT_EQ(sprintf_s(nullptr, 8, "%d", 1), -1);
-    // record_message: successive offsets, remaining size as the limit.
-    const unsigned char bytes[3] = {0x00, 0xff, 0x10};
-    char out[7];
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(sprintf_s(out + 2 * i, 7 - 2 * i, "%02x", bytes[i]), 2);
-    EXPECT_STREQ(out, "00ff10");
+    EXPECT_STREQ(d, "keep");
 }
 
-TEST(Bounded, Scanners) {
-    long v[6] = {0, 0, 0, 0, 0, 0};
+// A trailing null after the real arguments is ignored by the C library; the
+// format walk must not take it for a result pointer.
+TEST(Bounded, Scanners)
+{
+    long v[6] = {};
     const char* six = "%ld,%ld,%ld,%ld,%ld,%ld";
     EXPECT_EQ(sscanf_s("5,10", six, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]), 2);
     EXPECT_EQ(v[1], 10);
     EXPECT_EQ(sscanf_s("", six, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]), EOF);
-    EXPECT_EQ(sscanf_s("5,10", six, &v[0], &v[1], &v[2], nullptr, &v[4], &v[5]), EOF);
-    EXPECT_EQ(v[0], 5);
+    EXPECT_EQ(sscanf_s("7,10", six, &v[0], &v[1], &v[2], nullptr, &v[4], &v[5]), EOF);
+    EXPECT_EQ(v[0], 5);  // nothing scanned
     int ppid = -5;
     EXPECT_EQ(sscanf_s("1234 (cc1) S 987 1234 0", "%*d %*s %*c %d ", &ppid), 1);
     EXPECT_EQ(ppid, 987);
+    long long ll = 0;
+    int n = 0;
+    char set[8];
+    EXPECT_EQ(sscanf_s("7 % 8 9", "%*d %% %*5hhd %lld%n", &ll, &n, nullptr), 1);
+    EXPECT_EQ(n, 7);
+    EXPECT_EQ(sscanf_s("]%d", "%7[]%d]%n", set, &n, nullptr), 1);  // ']' first is a member
+    EXPECT_STREQ(set, "]%d");
+    EXPECT_EQ(sscanf_s("5", "%lld%n", &ll, nullptr), EOF);  // %n stores too
+
     FILE* f = tmpfile();
     ASSERT_NE(f, nullptr);
     fputs("42 (make) R 17\n", f);
@@ -158,29 +110,17 @@ TEST(Bounded, Scanners) {
     fclose(f);
 }
 
-// A trailing null after the real arguments is ignored by the C library; the
-// format walk must not take it for a result pointer.
-TEST(Bounded, ScannerFormatWalk) {
-    long long ll = 0;
-    int n = 0;
-    char set[8];
-    EXPECT_EQ(sscanf_s("7 % 8 9", "%*d %% %*5hhd %lld%n", &ll, &n, nullptr), 1);
-    EXPECT_EQ(n, 7);
-    EXPECT_EQ(sscanf_s("]%d", "%7[]%d]%n", set, &n, nullptr), 1);  // ']' first is a member
-    EXPECT_STREQ(set, "]%d");
-    EXPECT_EQ(sscanf_s("5", "%lld%n", &ll, nullptr), EOF);  // %n stores too
-}
-
-TEST(Bounded, AllocationHelpers) {
+TEST(Bounded, AllocationHelpers)
+{
     EXPECT_EQ(ziv_malloc_and_init(0), nullptr);
-    void* p = ziv_malloc_and_init(64);
+    char* p = static_cast<char*>(ziv_malloc_and_init(64));
     ASSERT_NE(p, nullptr);
-    EXPECT_TRUE(all_bytes(p, 64, 0));
+    EXPECT_EQ(std::string(p, 64), std::string(64, '\0'));
     free(p);
     EXPECT_EQ(ziv_copy_string(nullptr), nullptr);
-    const char text[] = "gcc -c a.c";
-    char* c = ziv_copy_string(text);
-    ASSERT_NE(c, nullptr);
-    EXPECT_STREQ(c, text);
+    char* c = ziv_copy_string("gcc -c a.c");
+    EXPECT_STREQ(c, "gcc -c a.c");
     free(c);
 }
+
+}  // namespace

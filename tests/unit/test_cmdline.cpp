@@ -1,10 +1,11 @@
-// Argument vectors, response files and the generic command-line scanner.
+// Argument vectors, response files and the command-line helpers.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -22,7 +23,7 @@ using strings = std::vector<std::string>;
 
 // A caller-owned argument vector (the traced process's own argv).
 struct arg_vector {
-    std::vector<std::string> text;
+    strings text;
     std::vector<char*> ptrs;
     explicit arg_vector(strings args) : text(std::move(args))
     {
@@ -35,422 +36,248 @@ struct arg_vector {
     char** argv() { return ptrs.data(); }
 };
 
-// The result of ziv_expand_argv, released as its callers do.
-struct expansion {
-    arg_vector& original;
-    char** vec;
-    int count;
-    explicit expansion(arg_vector& args) : original(args), count(args.argc())
+// Works in a new temporary directory.
+struct in_temp_dir {
+    temp_dir dir;
+    char old[PATH_MAX] = "/";
+    in_temp_dir()
     {
-        vec = ziv_expand_argv(args.argc(), args.argv(), &count);
+        EXPECT_NE(getcwd(old, sizeof old), nullptr);
+        EXPECT_EQ(chdir(dir.path().c_str()), 0);
     }
-    ~expansion()
-    {
-        if (vec != original.argv()) {
-            ziv_freeargv(vec);
-            free(vec);
-        }
-    }
-    bool replaced() const { return vec != original.ptrs.data(); }
-    strings words() const
-    {
-        strings out;
-        for (int i = 0; i < count; ++i) {
-            out.emplace_back(vec[i]);
-        }
-        return out;
-    }
-    bool terminated() const { return vec[count] == nullptr; }
+    ~in_temp_dir() { EXPECT_EQ(chdir(old), 0); }
 };
+
+// ziv_expand_argv's result as words, released as its callers do; "<own>"
+// first when the caller's own vector came back.
+strings expand(strings args)
+{
+    arg_vector a(std::move(args));
+    int count = a.argc();
+    char** vec = ziv_expand_argv(a.argc(), a.argv(), &count);
+    strings out;
+    if (vec == a.argv()) {
+        out.push_back("<own>");
+    }
+    for (int i = 0; i < count; ++i) {
+        out.emplace_back(vec[i]);
+    }
+    EXPECT_EQ(vec[count], nullptr);
+    if (vec != a.argv()) {
+        ziv_freeargv(vec);
+        free(vec);
+    }
+    return out;
+}
 
 strings split(std::string text)
 {
     int n = -1;
     char** words = ziv_buildargv(text.data(), &n);
-    strings out;
-    for (int i = 0; words != nullptr && i < n; ++i) {
-        out.emplace_back(words[i]);
-    }
-    if (words == nullptr) {
-        EXPECT_EQ(n, 0);
-    }
+    strings out(words, words + (words ? n : 0));
+    EXPECT_EQ(n, words ? n : 0);
     free(words);
     return out;
 }
 
-// A trace command row whose trace info is released at scope end.
-struct row {
-    ziv_trace_cmd cmd{};
-    ~row()
-    {
-        ziv_free_trace_info(cmd.info);
-        free(cmd.info);
+// What a command's trace info holds, as one line ("untraced" without one);
+// the info is released.
+std::string traced(ziv_trace_cmd& cmd)
+{
+    if (cmd.info == nullptr) {
+        return "untraced";
     }
-    strings inputs() const { return names(cmd.info->inputs); }
-    strings outputs() const { return names(cmd.info->outputs); }
-    std::vector<std::pair<std::string, std::string>> pairs() const
-    {
-        std::vector<std::pair<std::string, std::string>> out;
-        for (auto* p = cmd.info->paired; p != nullptr; p = p->next) {
-            out.emplace_back(p->in_name ? p->in_name : "<null>", p->out_name ? p->out_name : "<null>");
+    auto names = [](const ziv_trace_file* f) {
+        std::string s;
+        for (; f != nullptr; f = f->next) {
+            s += std::string(" ") + f->name;
         }
-        return out;
+        return s;
+    };
+    std::string s = "out:" + names(cmd.info->outputs) + " in:" + names(cmd.info->inputs);
+    s += " pairs:";
+    for (const ziv_trace_paired_file* p = cmd.info->paired; p != nullptr; p = p->next) {
+        s += std::string(" ") + (p->in_name ? p->in_name : "-") + ">" + (p->out_name ? p->out_name : "-");
     }
-    static strings names(const ziv_trace_file* list)
-    {
-        strings out;
-        for (; list != nullptr; list = list->next) {
-            out.emplace_back(list->name);
-        }
-        return out;
-    }
-};
-
-// A gcc-like descriptor: "-o x" and "-ox", "-MF x" and "-I x" take values.
-int gcc_out_opt(const char* a) { return strcmp(a, "-o") == 0; }
-const char* gcc_out_inside(const char* a) { return strncmp(a, "-o", 2) == 0 && a[2] != '\0' ? a + 2 : nullptr; }
-int gcc_value_opt(const char* a) { return strcmp(a, "-MF") == 0 || strcmp(a, "-I") == 0 ? 1 : 0; }
-int ends_in_c(const char* a)
-{
-    size_t n = strlen(a);
-    return n > 2 && strcmp(a + n - 2, ".c") == 0 ? 1 : 0;
+    s += " flags " + std::to_string(cmd.info->flags);
+    ziv_free_trace_info(cmd.info);
+    free(cmd.info);
+    cmd.info = nullptr;
+    return s;
 }
 
-class cmdline_files : public ::testing::Test {
-protected:
-    temp_dir dir;
-    std::string file(const std::string& name, const std::string& content = "x")
-    {
-        write_file(dir.sub(name), content);
-        return dir.sub(name);
-    }
-};
-
-// --- Response files ------------------------------------------------------------
-
-TEST(ResponseFile, LineWithoutResponseFileIsTheCallersOwnVector)
+TEST(ResponseFile, ExpansionReplacesEachUsableFileByItsWordsOneLevelDeep)
 {
-    arg_vector args({"gcc", "-c", "a.c", "--via", "x", "-o@", "a@b"});
-    expansion e(args);
-    EXPECT_FALSE(e.replaced());
-    EXPECT_EQ(e.count, 7);
-}
-
-TEST_F(cmdline_files, ExpandsResponseFileInPlaceOfItsArgument)
-{
-    std::string rsp = file("args.rsp", "-c 'my file.c'\n-DX");
-    arg_vector args({"gcc", "@" + rsp, "-o", "out.o"});
-    expansion e(args);
-    ASSERT_TRUE(e.replaced());
-    EXPECT_EQ(e.words(), (strings{"gcc", "-c", "my file.c", "-DX", "-o", "out.o"}));
-    EXPECT_TRUE(e.terminated());
-    // The caller's vector is untouched.
-    EXPECT_EQ(args.text[1], "@" + rsp);
-}
-
-TEST_F(cmdline_files, ViaOptionReadsLikeAtAndExpansionIsOneLevelDeep)
-{
-    std::string inner = file("inner.rsp", "-DINNER");
-    std::string outer = file("outer.rsp", "-DA @" + inner + " --via=" + inner);
-    std::string second = file("second.rsp", "-DB");
-    arg_vector args({"armcc", "--via=" + outer, "-c", "@" + second, "x.c"});
-    expansion e(args);
-    EXPECT_EQ(e.words(), (strings{"armcc", "-DA", "@" + inner, "--via=" + inner, "-c", "-DB", "x.c"}));
-    EXPECT_TRUE(e.terminated());
-}
-
-TEST_F(cmdline_files, UnusableResponseFilesAreDropped)
-{
-    std::string good = file("good.rsp", "-O2");
-    std::string empty = file("empty.rsp", "");
-    std::string blanks = file("blanks.rsp", " \t\r\n  ");
-    arg_vector args({"ld", "@" + dir.sub("missing.rsp"), "a.o", "@" + empty, "@" + dir.path(), "@" + good,
-                     "@" + blanks, "--via=", "@", "b.o"});
-    expansion e(args);
-    EXPECT_EQ(e.words(), (strings{"ld", "a.o", "-O2", "b.o"}));
-    EXPECT_TRUE(e.terminated());
-}
-
-TEST_F(cmdline_files, OnlyUnusableResponseFilesLeaveTheOwnVector)
-{
-    std::string empty = file("empty.rsp", "");
-    arg_vector args({"ld", "@" + dir.sub("missing.rsp"), "--via=" + empty, "a.o"});
-    expansion e(args);
-    EXPECT_FALSE(e.replaced());
-    EXPECT_EQ(e.count, 4);
-}
-
-TEST_F(cmdline_files, UnreadableResponseFileIsDropped)
-{
-    // A FIFO is never read (the program may want its data); a file without
-    // read permission cannot be opened unless running with every right.
-    std::string fifo = dir.sub("pipe.rsp");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    std::string locked = file("locked.rsp", "-DSECRET");
-    chmod(locked.c_str(), 0);
-    bool can_read_all = access(locked.c_str(), R_OK) == 0;
-    std::string good = file("good.rsp", "-DOK");
-    arg_vector args({"cc", "@" + fifo, "@" + locked, "@" + good, "@" + dir.sub("file.rsp/below")});
+    in_temp_dir here;
+    const std::string nasty = "it's a \"rsp\" $(touch ran) `touch ran`;|&>x <y.rsp";
+    write_file("args.rsp", "-c 'my file.c'\n-DX");
+    write_file("inner.rsp", "-DINNER");
+    write_file("outer.rsp", "-DA @inner.rsp --via=inner.rsp");
+    write_file("empty.rsp", "");
+    write_file("blanks.rsp", " \t\r\n  ");
+    write_file(nasty, "'$(touch ran)' \"`touch ran`\" a;b|c&d>e <f *.c ~ $HOME");
+    const char binary[] = "-DA \x01\x7f\xc3\xa9\xff x\0-DHIDDEN";
+    write_file("bin.rsp", std::string(binary, sizeof binary - 1));
+    ASSERT_EQ(mkfifo("pipe.rsp", 0644), 0);  // never read: the program may want its data
+    const struct {
+        strings args, words;
+    } cases[] = {
+        {{"gcc", "-c", "a.c", "--via", "x", "-o@", "a@b"}, {"<own>", "gcc", "-c", "a.c", "--via", "x", "-o@", "a@b"}},
+        {{"gcc", "@args.rsp", "-o", "out.o"}, {"gcc", "-c", "my file.c", "-DX", "-o", "out.o"}},
+        {{"armcc", "--via=outer.rsp", "-c", "@inner.rsp", "x.c"},
+         {"armcc", "-DA", "@inner.rsp", "--via=inner.rsp", "-c", "-DINNER", "x.c"}},
+        {{"ld", "@missing.rsp", "a.o", "@empty.rsp", "@.", "@inner.rsp", "@blanks.rsp", "--via=", "@", "@pipe.rsp",
+          "@args.rsp/below", "b.o"},
+         {"ld", "a.o", "-DINNER", "b.o"}},
+        // Only unusable files: the caller's own vector, "@" arguments and all.
+        {{"ld", "@missing.rsp", "--via=empty.rsp"}, {"<own>", "ld", "@missing.rsp", "--via=empty.rsp"}},
+        {{"@inner.rsp", "@inner.rsp"}, {"@inner.rsp", "-DINNER"}},  // never the program name
+        {{"gcc", "@" + nasty, "-o", "o;rm -rf x"},
+         {"gcc", "$(touch ran)", "`touch ran`", "a;b|c&d>e", "<f", "*.c", "~", "$HOME", "-o", "o;rm -rf x"}},
+        {{"cc", "@bin.rsp"}, {"cc", "-DA", "\x01\x7f\xc3\xa9\xff", "x"}},  // up to the first zero byte
+    };
     errno = 1234;
-    expansion e(args);
-    EXPECT_EQ(errno, 1234);
-    if (can_read_all) {
-        EXPECT_EQ(e.words(), (strings{"cc", "-DSECRET", "-DOK"}));
-    } else {
-        EXPECT_EQ(e.words(), (strings{"cc", "-DOK"}));
+    for (const auto& c : cases) {
+        EXPECT_EQ(expand(c.args), c.words) << c.args[1];
     }
-}
-
-TEST_F(cmdline_files, ProgramNameIsNeverAResponseFile)
-{
-    std::string rsp = file("prog.rsp", "-DX");
-    arg_vector args({"@" + rsp, "@" + rsp});
-    expansion e(args);
-    EXPECT_EQ(e.words(), (strings{"@" + rsp, "-DX"}));
-}
-
-TEST_F(cmdline_files, NamesWithQuotesBlanksAndShellCharactersKeptExactlyNothingRun)
-{
-    std::string marker = dir.sub("ran");
-    const std::string nasty_name = "it's a \"rsp\" $(touch ran) `touch ran`;|&>x <y.rsp";
-    std::string rsp = file(nasty_name,
-                           "'$(touch " + marker + ")' \"`touch " + marker + "`\" a;b|c&d>e <f *.c ~ $HOME");
-    arg_vector args({"gcc", "@" + rsp, "-o", "o;rm -rf x"});
-    expansion e(args);
-    EXPECT_EQ(e.words(), (strings{"gcc", "$(touch " + marker + ")", "`touch " + marker + "`", "a;b|c&d>e", "<f",
-                                  "*.c", "~", "$HOME", "-o", "o;rm -rf x"}));
-    EXPECT_NE(access(marker.c_str(), F_OK), 0);
+    EXPECT_EQ(errno, 1234);
     EXPECT_NE(access("ran", F_OK), 0);
-}
+    // A file without read permission is dropped unless running with every right.
+    write_file("locked.rsp", "-DSECRET");
+    chmod("locked.rsp", 0);
+    strings expected = {"cc", "-DSECRET", "-DINNER"};
+    if (access("locked.rsp", R_OK) != 0) {
+        expected.erase(expected.begin() + 1);
+    }
+    EXPECT_EQ(expand({"cc", "@locked.rsp", "@inner.rsp"}), expected);
 
-TEST_F(cmdline_files, HugeResponseFileExpandsCompletely)
-{
+    constexpr int kWords = 200000;  // a huge file expands completely
     std::string text;
-    constexpr int kWords = 200000;
     for (int i = 0; i < kWords; ++i) {
         text += "obj/file_" + std::to_string(i) + ".o" + (i % 7 == 0 ? "\n" : " ");
     }
-    std::string rsp = file("huge.rsp", text);
-    arg_vector args({"ld", "-o", "app", "@" + rsp, "-lm"});
-    expansion e(args);
-    ASSERT_EQ(e.count, kWords + 4);
-    EXPECT_STREQ(e.vec[3], "obj/file_0.o");
-    EXPECT_STREQ(e.vec[3 + kWords - 1], ("obj/file_" + std::to_string(kWords - 1) + ".o").c_str());
-    EXPECT_STREQ(e.vec[kWords + 3], "-lm");
-    EXPECT_TRUE(e.terminated());
+    write_file("huge.rsp", text);
+    strings words = expand({"ld", "-o", "app", "@huge.rsp", "-lm"});
+    ASSERT_EQ(words.size(), kWords + 4u);
+    EXPECT_EQ(words[3], "obj/file_0.o");
+    EXPECT_EQ(words[kWords + 2], "obj/file_" + std::to_string(kWords - 1) + ".o");
+    EXPECT_EQ(words.back(), "-lm");
 }
 
-TEST_F(cmdline_files, BinaryResponseFileStopsAtItsFirstZeroByte)
+TEST(ResponseFile, TextSplitting)
 {
-    std::string bytes = std::string("-DA \x01\x7f\xc3\xa9\xff x") + std::string(1, '\0') + "-DHIDDEN";
-    std::string rsp = file("bin.rsp", bytes);
-    arg_vector args({"cc", "@" + rsp});
-    expansion e(args);
-    EXPECT_EQ(e.words(), (strings{"cc", "-DA", "\x01\x7f\xc3\xa9\xff", "x"}));
-}
-
-// --- Splitting response text -------------------------------------------------
-
-TEST(ResponseText, BackslashesAreDeletedAndLineBreaksSeparate)
-{
-    EXPECT_EQ(split("a\\\\b"), (strings{"ab"}));
-    EXPECT_EQ(split("a\\ b"), (strings{"a", "b"}));
-    EXPECT_EQ(split("a\tb\r\nc\nd  e"), (strings{"a", "b", "c", "d", "e"}));
-    EXPECT_EQ(split("C:\\dir\\x.c"), (strings{"C:dirx.c"}));
-}
-
-TEST(ResponseText, Quotes)
-{
-    EXPECT_EQ(split("'two words' \"and three more\""), (strings{"two words", "and three more"}));
-    EXPECT_EQ(split("''"), (strings{""}));
-    EXPECT_EQ(split("'a'b"), (strings{"a", "b"}));
-    EXPECT_EQ(split("it's here"), (strings{"it's", "here"}));
-    EXPECT_EQ(split("x 'open  ended text "), (strings{"x", "open  ended text "}));
-    EXPECT_EQ(split("x \"open"), (strings{"x", "open"}));
-    EXPECT_EQ(split("'\"mixed' \"it's\""), (strings{"\"mixed", "it's"}));
-}
-
-TEST(ResponseText, NoWords)
-{
-    EXPECT_EQ(split(""), strings{});
-    EXPECT_EQ(split("   \n\t "), strings{});
-    EXPECT_EQ(split("'"), strings{});
+    const struct {
+        std::string text;
+        strings words;
+    } cases[] = {
+        {"a\\\\b", {"ab"}},  // a backslash escapes nothing and is deleted
+        {"a\\ b", {"a", "b"}},         {"a\tb\r\nc\nd  e", {"a", "b", "c", "d", "e"}},
+        {"C:\\dir\\x.c", {"C:dirx.c"}}, {"'two words' \"and three more\"", {"two words", "and three more"}},
+        {"''", {""}},                 {"'a'b", {"a", "b"}},
+        {"it's here", {"it's", "here"}}, {"x 'open  ended text ", {"x", "open  ended text "}},
+        {"x \"open", {"x", "open"}},    {"'\"mixed' \"it's\"", {"\"mixed", "it's"}},
+        {"", {}},                     {"   \n\t ", {}},
+        {"'", {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(split(c.text), c.words) << c.text;
+    }
     int n = 5;
     EXPECT_EQ(ziv_buildargv(nullptr, &n), nullptr);
-}
-
-TEST(ResponseText, ManyWordsGrowTheArray)
-{
+    // Many words grow the array, with or without a trailing blank.
     std::string text;
-    strings expected;
+    strings many;
     for (int i = 0; i < 100; ++i) {
-        expected.push_back("w" + std::to_string(i));
-        text += expected.back() + " ";
+        many.push_back("w" + std::to_string(i));
+        text += many.back() + " ";
     }
-    EXPECT_EQ(split(text), expected);
-    EXPECT_EQ(split(text.substr(0, text.size() - 1)), expected);  // no trailing blank
+    EXPECT_EQ(split(text), many);
+    text.pop_back();
+    EXPECT_EQ(split(text), many);
 }
 
-// --- Vector helpers ----------------------------------------------------------
-
-TEST(ArgVector, ReallocFreeAndAppend)
+TEST(ArgVector, ReallocAndAppendCopyIntoFreshVectors)
 {
-    char a[] = "a", b[] = "b";
+    char a[] = "a", b[] = "b", x[] = "x", y[] = "y";
     char* old[] = {a, b};
-    char** grown = ziv_realloc_argv(2, old, 5);
+    char* words[] = {x, y};
+    char** grown = ziv_realloc_argv(2, old, 4);
     ASSERT_NE(grown, nullptr);
-    EXPECT_EQ(grown[0], a);
-    EXPECT_EQ(grown[1], b);
-    EXPECT_EQ(grown[2], nullptr);
-    EXPECT_EQ(grown[4], nullptr);
+    EXPECT_EQ(std::vector<char*>(grown, grown + 4), (std::vector<char*>{a, b, nullptr, nullptr}));
     free(grown);
     EXPECT_EQ(ziv_realloc_argv(3, old, 2), nullptr);
-
-    char w1[] = "x", w2[] = "y";
-    char* words[] = {w1, w2};
     int count = 2;
     EXPECT_EQ(ziv_append_file_argv(4, old, &count, 2, words), nullptr);  // no room for the terminator
     EXPECT_EQ(ziv_append_file_argv(9, nullptr, &count, 2, words), nullptr);
     EXPECT_EQ(ziv_append_file_argv(9, old, &count, 2, nullptr), nullptr);
-    EXPECT_EQ(count, 2);
     char** merged = ziv_append_file_argv(5, old, &count, 2, words);
     ASSERT_NE(merged, nullptr);
-    EXPECT_EQ(count, 4);
-    EXPECT_STREQ(merged[0], "a");
-    EXPECT_STREQ(merged[3], "y");
-    EXPECT_NE(merged[3], w2);  // copies
+    EXPECT_EQ(strings(merged, merged + count), (strings{"a", "b", "x", "y"}));
+    EXPECT_NE(merged[3], y);  // copies
     EXPECT_EQ(merged[4], nullptr);
     ziv_freeargv(merged);
-    EXPECT_EQ(merged[0], nullptr);
-    EXPECT_EQ(merged[3], nullptr);
+    EXPECT_EQ(std::vector<char*>(merged, merged + 4), std::vector<char*>(4, nullptr));
     free(merged);
-    ziv_freeargv(nullptr);
 }
 
-// --- Generic scanner -----------------------------------------------------------
+int takes_value(const char* a) { return strcmp(a, "-MF") == 0 || strcmp(a, "-I") == 0 ? 1 : 0; }
 
-TEST_F(cmdline_files, OutputModeFindsLastOutputAndExistingInputs)
+// The compiler parsers cover the usual gcc descriptor; here what they do
+// not use, and the helpers of the smaller parsers.
+TEST(CommandLine, ScannerAndHelpers)
 {
-    std::string a = file("a.c"), b = file("b.c"), dep = file("dep.d"), inc = file("incdir");
-    row r;
-    ziv_cmdline_desc desc{0, gcc_out_opt, gcc_out_inside, gcc_value_opt, nullptr, &r.cmd};
-    arg_vector args({"gcc", "-o", "first.o", a, "-MF", dep, "-I", inc, dir.sub("missing.c"), "-c", b, a,
-                     "-osecond.o", "-o", "last.o"});
-    EXPECT_EQ(ziv_parse_cmdline(args.argc(), args.argv(), &desc), 0);
-    ASSERT_NE(r.cmd.info, nullptr);
-    EXPECT_EQ(r.outputs(), (strings{"last.o"}));
-    EXPECT_EQ(r.inputs(), (strings{a, b}));
-    EXPECT_EQ(r.cmd.info->flags, 0);
-}
-
-TEST_F(cmdline_files, OutputModeWithoutUsableOutputRecordsNothing)
-{
-    std::string a = file("a.c");
-    ziv_cmdline_desc desc{0, gcc_out_opt, gcc_out_inside, gcc_value_opt, nullptr, nullptr};
-    for (const strings& line : {strings{"gcc", "-c", a}, strings{"gcc", a, "-o", "-"},
-                                strings{"gcc", a, "-o", "/dev/null"}, strings{"gcc", a, "-o"}}) {
-        row r;
-        desc.cmd = &r.cmd;
-        arg_vector args(line);
-        EXPECT_EQ(ziv_parse_cmdline(args.argc(), args.argv(), &desc), 0);
-        EXPECT_EQ(r.cmd.info, nullptr) << line.back();
+    in_temp_dir here;
+    for (const char* f : {"a.c", "a.h", "a.o", "b.o", "dep.d"}) {
+        write_file(f, "x");
     }
-}
+    ziv_trace_cmd cmd{};
+    auto scan = [&cmd](ziv_cmdline_desc desc, strings args) {
+        arg_vector line(std::move(args));
+        desc.cmd = &cmd;
+        EXPECT_EQ(ziv_parse_cmdline(line.argc(), line.argv(), &desc), 0);
+        return traced(cmd);
+    };
+    auto inside = [](const char* a) -> const char* { return strncmp(a, "-o", 2) == 0 && a[2] ? a + 2 : nullptr; };
+    auto ends_in_c = [](const char* a) { return strlen(a) > 2 && strcmp(a + strlen(a) - 2, ".c") == 0 ? 1 : 0; };
+    EXPECT_EQ(scan({0, nullptr, inside, nullptr, ends_in_c, nullptr},
+                   {"cc", "-oprog", "a.h", "a.c", "v.c", "a.o", "a.c"}),
+              "out: prog in: a.c v.c pairs: flags 0");
+    EXPECT_EQ(scan({1, nullptr, nullptr, takes_value, nullptr, nullptr},
+                   {"strip", "-I", "a.c", "b.o", "--strip-debug", "a.o", "b.o", "none.o"}),
+              "out: in: pairs: b.o>b.o a.o>a.o flags 1");
+    EXPECT_EQ(scan({1, nullptr, nullptr, takes_value, nullptr, nullptr}, {"strip", "--help"}),
+              "out: in: pairs: flags 0");
 
-TEST_F(cmdline_files, OutputFromInsideOptionAndInputPredicate)
-{
-    std::string a = file("a.c"), h = file("a.h");
-    row r;
-    ziv_cmdline_desc desc{0, nullptr, gcc_out_inside, nullptr, ends_in_c, &r.cmd};
-    arg_vector args({"cc", "-oprog", h, a, "virtual.c", "x.o"});
-    ziv_parse_cmdline(args.argc(), args.argv(), &desc);
-    ASSERT_NE(r.cmd.info, nullptr);
-    EXPECT_EQ(r.outputs(), (strings{"prog"}));
-    EXPECT_EQ(r.inputs(), (strings{a, "virtual.c"}));
-}
+    // The first occurrence of an option wins, unlike the output search.
+    arg_vector as({"as", "-o", "one.o", "-otwo.o", "-o", "three.o", "--out"});
+    EXPECT_STREQ(ziv_get_cmdline_filename(as.argc(), as.argv(), "-o", nullptr), "one.o");
+    EXPECT_STREQ(ziv_get_cmdline_filename(as.argc(), as.argv(), nullptr, "-o"), "one.o");
+    // The same from "one.o" on, as the program name of a shorter line.
+    EXPECT_STREQ(ziv_get_cmdline_filename(as.argc() - 2, as.argv() + 2, nullptr, "-o"), "two.o");
+    EXPECT_STREQ(ziv_get_cmdline_filename(as.argc() - 2, as.argv() + 2, "-o", nullptr), "three.o");
+    EXPECT_EQ(ziv_get_cmdline_filename(as.argc(), as.argv(), "--out", nullptr), nullptr);  // no value
+    EXPECT_EQ(ziv_get_cmdline_filename(as.argc(), as.argv(), "-x", "-y"), nullptr);
+    EXPECT_EQ(ziv_get_cmdline_filename(as.argc(), as.argv(), nullptr, nullptr), nullptr);
+    // The last existing file that is no option value.
+    arg_vector in({"as", "a.c", "-MF", "dep.d", "a.h", "-MF", "dep.d", "missing.s", "-W"});
+    EXPECT_STREQ(ziv_get_cmdline_single_input(in.argc(), in.argv(), takes_value), "a.h");
+    EXPECT_STREQ(ziv_get_cmdline_single_input(in.argc(), in.argv(), nullptr), "dep.d");
+    EXPECT_EQ(ziv_get_cmdline_single_input(3, in.argv() + 6, nullptr), nullptr);
 
-TEST_F(cmdline_files, PairedModeRecordsFilesEditedInPlace)
-{
-    std::string a = file("a.o"), b = file("b.o");
-    row r;
-    ziv_cmdline_desc desc{1, nullptr, nullptr, gcc_value_opt, nullptr, &r.cmd};
-    arg_vector args({"strip", "-I", a, b, "--strip-debug", a, dir.sub("none.o")});
-    ziv_parse_cmdline(args.argc(), args.argv(), &desc);
-    ASSERT_NE(r.cmd.info, nullptr);
-    EXPECT_EQ(r.pairs(), (std::vector<std::pair<std::string, std::string>>{{b, b}, {a, a}}));
-    EXPECT_EQ(r.cmd.info->flags, ZIV_TRACE_IN_PLACE);
-    EXPECT_EQ(r.cmd.info->outputs, nullptr);
-
-    row empty;
-    desc.cmd = &empty.cmd;
-    arg_vector none({"strip", "--help"});
-    ziv_parse_cmdline(none.argc(), none.argv(), &desc);
-    ASSERT_NE(empty.cmd.info, nullptr);
-    EXPECT_EQ(empty.cmd.info->paired, nullptr);
-    EXPECT_EQ(empty.cmd.info->flags, 0);
-}
-
-// --- Option helpers --------------------------------------------------------------
-
-TEST(OptionValue, FirstOccurrenceWins)
-{
-    arg_vector args({"as", "-o", "one.o", "-otwo.o", "-o", "three.o", "--out"});
-    EXPECT_STREQ(ziv_get_cmdline_filename(args.argc(), args.argv(), "-o", nullptr), "one.o");
-    EXPECT_STREQ(ziv_get_cmdline_filename(args.argc(), args.argv(), nullptr, "-o"), "one.o");
-    arg_vector joined({"as", "-otwo.o", "-o", "three.o"});
-    EXPECT_STREQ(ziv_get_cmdline_filename(joined.argc(), joined.argv(), nullptr, "-o"), "two.o");
-    EXPECT_EQ(ziv_get_cmdline_filename(joined.argc(), joined.argv(), "-o", nullptr), std::string("three.o"));
-    EXPECT_EQ(ziv_get_cmdline_filename(args.argc(), args.argv(), "--out", nullptr), nullptr);  // no value
-    EXPECT_EQ(ziv_get_cmdline_filename(args.argc(), args.argv(), "-x", "-y"), nullptr);
-    EXPECT_EQ(ziv_get_cmdline_filename(args.argc(), args.argv(), nullptr, nullptr), nullptr);
-}
-
-TEST_F(cmdline_files, LastInputSkipsOptionValues)
-{
-    std::string a = file("a.s"), b = file("b.s"), dep = file("dep.d");
-    arg_vector args({"as", a, "-MF", dep, b, "-MF", dep, "missing.s", "-W"});
-    EXPECT_EQ(ziv_get_cmdline_single_input(args.argc(), args.argv(), gcc_value_opt), b);
-    EXPECT_EQ(ziv_get_cmdline_single_input(args.argc(), args.argv(), nullptr), dep);
-    arg_vector none({"as", "-W", "missing.s"});
-    EXPECT_EQ(ziv_get_cmdline_single_input(none.argc(), none.argv(), nullptr), nullptr);
-}
-
-TEST(OnePair, EqualNamesMarkTheEditInPlace)
-{
-    row same;
-    ziv_parse_single_in2out_cmd("f.o", "f.o", &same.cmd);
-    ASSERT_NE(same.cmd.info, nullptr);
-    EXPECT_EQ(same.pairs(), (std::vector<std::pair<std::string, std::string>>{{"f.o", "f.o"}}));
-    EXPECT_EQ(same.cmd.info->flags, ZIV_TRACE_IN_PLACE);
-
-    row differ;
-    ziv_parse_single_in2out_cmd("f.in", "f.out", &differ.cmd);
-    ASSERT_NE(differ.cmd.info, nullptr);
-    EXPECT_EQ(differ.pairs(), (std::vector<std::pair<std::string, std::string>>{{"f.in", "f.out"}}));
-    EXPECT_EQ(differ.cmd.info->flags, 0);
-
-    row missing;
-    ziv_parse_single_in2out_cmd(nullptr, "f.out", &missing.cmd);
-    ziv_parse_single_in2out_cmd("f.in", nullptr, &missing.cmd);
-    EXPECT_EQ(missing.cmd.info, nullptr);
-}
-
-TEST_F(cmdline_files, SimplePairedRecordsReadableFilesOnly)
-{
-    std::string a = file("vmlinux"), b = file("mod.ko");
-    row r;
-    arg_vector args({"sortextable", a, "-v", "@" + b, dir.sub("gone"), b});
-    ziv_parse_simple_paired_cmd(args.argc(), args.argv(), &r.cmd);
-    ASSERT_NE(r.cmd.info, nullptr);
-    EXPECT_EQ(r.pairs(), (std::vector<std::pair<std::string, std::string>>{{a, a}, {b, b}}));
-    EXPECT_EQ(r.cmd.info->flags, ZIV_TRACE_IN_PLACE);
-
-    row none;
-    arg_vector missing({"recordmcount", dir.sub("nothing.o")});
-    ziv_parse_simple_paired_cmd(missing.argc(), missing.argv(), &none.cmd);
-    ASSERT_NE(none.cmd.info, nullptr);
-    EXPECT_EQ(none.cmd.info->paired, nullptr);
-    EXPECT_EQ(none.cmd.info->flags, ZIV_TRACE_IN_PLACE);
+    ziv_parse_single_in2out_cmd("f.o", "f.o", &cmd);
+    EXPECT_EQ(traced(cmd), "out: in: pairs: f.o>f.o flags 1");
+    ziv_parse_single_in2out_cmd("f.in", "f.out", &cmd);
+    EXPECT_EQ(traced(cmd), "out: in: pairs: f.in>f.out flags 0");
+    ziv_parse_single_in2out_cmd(nullptr, "f.out", &cmd);
+    ziv_parse_single_in2out_cmd("f.in", nullptr, &cmd);
+    EXPECT_EQ(traced(cmd), "untraced");
+    // sortextable, recordmcount: every readable file is edited in place.
+    arg_vector files({"sortextable", "a.o", "-v", "@b.o", "gone", "b.o"});
+    ziv_parse_simple_paired_cmd(files.argc(), files.argv(), &cmd);
+    EXPECT_EQ(traced(cmd), "out: in: pairs: a.o>a.o b.o>b.o flags 1");
+    arg_vector gone({"recordmcount", "nothing.o"});
+    ziv_parse_simple_paired_cmd(gone.argc(), gone.argv(), &cmd);
+    EXPECT_EQ(traced(cmd), "out: in: pairs: flags 1");
 }
 
 }  // namespace
