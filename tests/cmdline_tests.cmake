@@ -11,19 +11,14 @@ target_link_libraries(ziv_cmdline_tests PRIVATE ziv_core_static ziv_test_support
 target_compile_options(ziv_cmdline_tests PRIVATE -Wall -Wextra)
 gtest_discover_tests(ziv_cmdline_tests DISCOVERY_TIMEOUT 30)
 
-# Asks the preloaded library about its parent and ancestors; also a parent
-# of any chosen name ("spawn").
-add_executable(ziv_process_driver probe/process_driver.cpp)
-target_compile_options(ziv_process_driver PRIVATE -Wall -Wextra)
-target_link_libraries(ziv_process_driver PRIVATE dl)
-
+# The probe asks the preloaded library about its parent and ancestors; it is
+# also a parent of any chosen name ("spawn").
 add_executable(ziv_process_tests preload/test_process.cpp)
 target_include_directories(ziv_process_tests PRIVATE preload)
 target_link_libraries(ziv_process_tests PRIVATE ziv_test_support GTest::gtest_main)
 target_compile_options(ziv_process_tests PRIVATE -Wall -Wextra)
 target_compile_definitions(ziv_process_tests PRIVATE
   ZIV_LIB_PATH="$<TARGET_FILE:ziv_env>"
-  ZIV_PROBE_PATH="$<TARGET_FILE:ziv_probe>"
-  ZIV_PROCESS_DRIVER="$<TARGET_FILE:ziv_process_driver>")
-add_dependencies(ziv_process_tests ziv_env ziv_process_driver)
+  ZIV_PROBE_PATH="$<TARGET_FILE:ziv_probe>")
+add_dependencies(ziv_process_tests ziv_env ziv_probe)
 gtest_discover_tests(ziv_process_tests DISCOVERY_TIMEOUT 30)

@@ -9,19 +9,12 @@ target_link_libraries(ziv_file_util_tests PRIVATE ziv_core_static ziv_test_suppo
 target_compile_options(ziv_file_util_tests PRIVATE -Wall -Wextra)
 gtest_discover_tests(ziv_file_util_tests DISCOVERY_TIMEOUT 30)
 
-# Calls the exported functions from a process started under the library;
-# under a name beginning with "report-tool" it is the forwarded build tool.
-add_executable(ziv_file_util_driver probe/file_util_driver.cpp)
-target_compile_options(ziv_file_util_driver PRIVATE -Wall -Wextra)
-target_link_libraries(ziv_file_util_driver PRIVATE dl)
-
 add_executable(ziv_file_util_preload_tests preload/test_file_util_preload.cpp)
 target_include_directories(ziv_file_util_preload_tests PRIVATE preload)
 target_link_libraries(ziv_file_util_preload_tests PRIVATE ziv_test_support GTest::gtest_main)
 target_compile_options(ziv_file_util_preload_tests PRIVATE -Wall -Wextra)
 target_compile_definitions(ziv_file_util_preload_tests PRIVATE
   ZIV_LIB_PATH="$<TARGET_FILE:ziv_env>"
-  ZIV_PROBE_PATH="$<TARGET_FILE:ziv_probe>"
-  ZIV_FILE_UTIL_DRIVER="$<TARGET_FILE:ziv_file_util_driver>")
-add_dependencies(ziv_file_util_preload_tests ziv_env ziv_file_util_driver)
+  ZIV_PROBE_PATH="$<TARGET_FILE:ziv_probe>")
+add_dependencies(ziv_file_util_preload_tests ziv_env ziv_probe)
 gtest_discover_tests(ziv_file_util_preload_tests DISCOVERY_TIMEOUT 30)

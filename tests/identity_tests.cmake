@@ -1,9 +1,5 @@
 # Identity, host name, system information, random sources and their record
-# and replay: a probe of their own and the tests that start it.
-add_executable(ziv_identity_probe probe/probe_identity.cpp)
-target_include_directories(ziv_identity_probe PRIVATE ${PROJECT_SOURCE_DIR}/src/include)
-target_link_libraries(ziv_identity_probe PRIVATE dl)
-
+# and replay, seen by the probe.
 add_executable(ziv_identity_tests
   preload/test_identity.cpp
   preload/test_random.cpp
@@ -13,6 +9,6 @@ target_include_directories(ziv_identity_tests PRIVATE preload)
 target_link_libraries(ziv_identity_tests PRIVATE ziv_test_support GTest::gtest_main)
 target_compile_definitions(ziv_identity_tests PRIVATE
   ZIV_LIB_PATH="$<TARGET_FILE:ziv_env>"
-  ZIV_PROBE_PATH="$<TARGET_FILE:ziv_identity_probe>")
-add_dependencies(ziv_identity_tests ziv_env ziv_identity_probe)
+  ZIV_PROBE_PATH="$<TARGET_FILE:ziv_probe>")
+add_dependencies(ziv_identity_tests ziv_env ziv_probe)
 gtest_discover_tests(ziv_identity_tests DISCOVERY_TIMEOUT 30)

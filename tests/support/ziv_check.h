@@ -30,18 +30,6 @@ inline std::vector<std::string> lines_of(const std::string& text)
     return lines;
 }
 
-// Every value a key took in the output, in order.
-inline std::vector<std::string> all_values(const run_result& r, const std::string& key)
-{
-    std::vector<std::string> values;
-    for (const std::string& line : lines_of(r.out)) {
-        if (line.rfind(key + "=", 0) == 0) {
-            values.push_back(line.substr(key.size() + 1));
-        }
-    }
-    return values;
-}
-
 // "key=value" lines of the output; the last value of a key counts.
 inline std::map<std::string, std::string> report(const run_result& r)
 {
@@ -70,8 +58,8 @@ inline std::vector<std::string> messages(const run_result& r)
 inline int count_message(const run_result& r, const std::string& text)
 {
     int n = 0;
-    for (const log_record& rec : r.log) {
-        n += rec.message == text ? 1 : 0;
+    for (const std::string& m : messages(r)) {
+        n += m == text;
     }
     return n;
 }
@@ -82,9 +70,7 @@ inline int count_prefix(const run_result& r, const std::string& prefix, const st
     int n = 0;
     for (const std::string& m : messages(r)) {
         n += m.rfind(prefix, 0) == 0 && m.size() >= prefix.size() + suffix.size() &&
-                     m.compare(m.size() - suffix.size(), suffix.size(), suffix) == 0
-                 ? 1
-                 : 0;
+             m.compare(m.size() - suffix.size(), suffix.size(), suffix) == 0;
     }
     return n;
 }
@@ -104,10 +90,9 @@ inline bool exists(const std::string& path) { return access(path.c_str(), F_OK) 
 inline std::string hex(const std::string& bytes)
 {
     std::string text;
-    char pair[3];
     for (unsigned char c : bytes) {
-        std::snprintf(pair, sizeof pair, "%02x", c);
-        text += pair;
+        text += "0123456789abcdef"[c >> 4];
+        text += "0123456789abcdef"[c & 15];
     }
     return text;
 }

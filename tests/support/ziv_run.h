@@ -16,17 +16,16 @@ struct log_record {
   long pid = -1;         // number inside "[...]"; -1 when the sender gave none
   long sender_pid = -1;  // kernel-reported process id of the sender
   std::string message;   // everything after the header, byte for byte
-  std::string raw;       // the whole datagram
 };
 
 struct run_options {
-  std::string exe;                      // executed with execve, no PATH search
-  std::vector<std::string> argv;        // argv[0] is what the program sees
-  std::vector<std::string> env;         // the complete environment, "K=V"
-  std::string cwd;                      // empty = current directory
-  std::string stdin_data;               // fed to stdin, then stdin is closed
+  std::string exe{};                    // executed with execve, no PATH search
+  std::vector<std::string> argv{};      // argv[0] is what the program sees
+  std::vector<std::string> env{};       // the complete environment, "K=V"
+  std::string cwd{};                    // empty = current directory
+  std::string stdin_data{};             // fed to stdin, then stdin is closed
   bool capture_log = false;             // private mount namespace + /dev/log
-  std::vector<std::string> hide_files;  // read as empty inside; implies a namespace
+  std::vector<std::string> hide_files{};  // read as empty inside; implies a namespace
   int timeout_s = 60;                   // then the whole process tree is killed
 };
 
@@ -48,9 +47,6 @@ run_result run(const run_options&);
 // Whether capture_log / hide_files can work here; probed once per process.
 bool log_capture_available(std::string* why_not = nullptr);
 
-// Parses one syslog datagram (exposed for tests and diagnostics).
-log_record parse_log_datagram(const std::string& raw, long sender_pid);
-
 // Human-readable dump of a result, for assertion messages.
 std::string describe(const run_result&);
 
@@ -60,8 +56,7 @@ class temp_dir {
   ~temp_dir();  // recursive removal
   temp_dir(const temp_dir&) = delete;
   temp_dir& operator=(const temp_dir&) = delete;
-  temp_dir(temp_dir&&) noexcept;
-  temp_dir& operator=(temp_dir&&) noexcept;
+  temp_dir(temp_dir&& o) noexcept : path_(std::move(o.path_)) { o.path_.clear(); }
   const std::string& path() const { return path_; }
   std::string sub(const std::string& name) const { return path_ + "/" + name; }
 

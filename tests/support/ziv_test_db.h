@@ -41,18 +41,14 @@ public:
     table_rows rows(const std::string& sql)
     {
         sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
-            throw std::runtime_error(std::string(sqlite3_errmsg(db_)) + " in: " + sql);
-        }
         table_rows out;
-        int rc;
-        while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-            std::vector<std::string> row;
+        int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr);
+        while (st != nullptr && (rc = sqlite3_step(st)) == SQLITE_ROW) {
+            out.emplace_back();
             for (int i = 0; i < sqlite3_column_count(st); ++i) {
                 const unsigned char* text = sqlite3_column_text(st, i);
-                row.push_back(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
+                out.back().push_back(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
             }
-            out.push_back(row);
         }
         sqlite3_finalize(st);
         if (rc != SQLITE_DONE) {
