@@ -6,6 +6,7 @@
 
 #include "ziv_common.h"
 #include "ziv_trace.h"
+#include "ziv_trace_entry.h"
 
 // Predicate on one argument: 1 (true) or 0.
 typedef int (*ziv_arg_pred_fn)(const char* arg);
@@ -68,12 +69,16 @@ int ziv_is_response_arg(const char* arg);
 void ziv_normalize_response_text(char* text);
 
 // The vector a parser scans: the process's own, or one with its response
-// files expanded, released at the end of the parser call.
+// files expanded, released at the end of the parser call. An expanded line
+// is what the command really was, so it is recorded as the row's command.
 class ziv_scanned_argv {
 public:
-    ziv_scanned_argv(int argc, char** argv) : own_(argv), count_(argc)
+    ziv_scanned_argv(int argc, char** argv, ziv_trace_cmd* row) : own_(argv), count_(argc)
     {
         argv_ = ziv_expand_argv(argc, argv, &count_);
+        if (expanded() && row != nullptr) {
+            ziv_parse_cmd_default(count_, argv_, row);
+        }
     }
     ~ziv_scanned_argv()
     {

@@ -126,10 +126,7 @@ ZIV_EXPORT int ziv_parse_gcc_cmd(int argc, char** argv, ziv_trace_cmd* row)
     if (argv == nullptr || row == nullptr) {
         return 0;
     }
-    ziv_scanned_argv line(argc, argv);
-    if (line.expanded()) {
-        ziv_parse_cmd_default(line.count(), line.argv(), row);
-    }
+    ziv_scanned_argv line(argc, argv, row);
     int mode = get_gcc_parse_mode(line.count(), line.argv());
     if (mode == 0) {
         ziv_cmdline_desc desc{0, ziv_gcc_out_arg, ziv_gcc_out_ext_arg, ziv_gcc_ignore_param_value,
@@ -180,10 +177,7 @@ ZIV_EXPORT int ziv_parse_as_cmd(int argc, char** argv, ziv_trace_cmd* row)
     if (ziv_is_valid_parent() != 1) {
         return 0;
     }
-    ziv_scanned_argv line(argc, argv);
-    if (line.expanded()) {
-        ziv_parse_cmd_default(line.count(), line.argv(), row);
-    }
+    ziv_scanned_argv line(argc, argv, row);
     // The expanded line, so that files named in a response file count; the
     // assembler takes no glued "-ofile".
     ziv_cmdline_desc desc{0, ziv_gcc_out_arg, nullptr, ziv_as_ignore_param_value, ziv_check_input_valid, row};

@@ -408,10 +408,7 @@ ZIV_EXPORT int ziv_parse_ld_cmd(int argc, char** argv, ziv_trace_cmd* row)
     if (argv == nullptr || row == nullptr) {
         return 0;
     }
-    ziv_scanned_argv line(argc, argv);
-    if (line.expanded()) {
-        ziv_parse_cmd_default(line.count(), line.argv(), row);
-    }
+    ziv_scanned_argv line(argc, argv, row);
     char** args = line.argv();
     const char* out = nullptr;
     for (int i = 1; i < line.count() && args[i] != nullptr; ++i) {
@@ -451,10 +448,7 @@ ZIV_EXPORT int ziv_parse_ar_cmd(int argc, char** argv, ziv_trace_cmd* row)
     if (argv == nullptr || row == nullptr) {
         return 0;
     }
-    ziv_scanned_argv line(argc, argv);
-    if (line.expanded()) {
-        ziv_parse_cmd_default(line.count(), line.argv(), row);
-    }
+    ziv_scanned_argv line(argc, argv, row);
     if (ziv_init_trace_info(nullptr, row) != 0) {
         return 0;
     }
