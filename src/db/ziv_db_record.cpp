@@ -98,8 +98,10 @@ void run_output_hook(const ziv_trace_file* first)
 // the inputs in source_source_table.
 void record_source_outputs(ziv_trace_info* info)
 {
-    for (ziv_trace_file* out = info->outputs; out != nullptr && has_digest(out->sha256); out = out->next) {
-        if (out->id < 1) {
+    // An output that was not written (no digest) is skipped, not an end:
+    // the outputs after it are still real files of this command.
+    for (ziv_trace_file* out = info->outputs; out != nullptr; out = out->next) {
+        if (has_digest(out->sha256) && out->id < 1) {
             ziv_insert_source_file(info->command_id, info->pwd_id, out->name, out->sha256);
             out->id = ziv_get_obj_id_by_checksum(out->name, out->sha256, info->pwd_id, kSourceTable);
         }
@@ -107,17 +109,19 @@ void record_source_outputs(ziv_trace_info* info)
     // Source inputs are identified only now: they were inserted at entry
     // without looking their ids up.
     ziv_update_input_id(info->pwd_id, info->inputs);
-    for (ziv_trace_file* out = info->outputs; out != nullptr && out->id > 0; out = out->next) {
-        for (ziv_trace_file* in = info->inputs; in != nullptr && in->id > 0; in = in->next) {
-            ziv_insert_source_source(out->id, in->id);
+    for (ziv_trace_file* out = info->outputs; out != nullptr; out = out->next) {
+        for (ziv_trace_file* in = info->inputs; in != nullptr && out->id > 0; in = in->next) {
+            if (in->id > 0) {
+                ziv_insert_source_source(out->id, in->id);
+            }
         }
     }
 }
 
 void record_target_outputs(ziv_trace_info* info)
 {
-    for (ziv_trace_file* out = info->outputs; out != nullptr && has_digest(out->sha256); out = out->next) {
-        if (out->id < 1) {
+    for (ziv_trace_file* out = info->outputs; out != nullptr; out = out->next) {
+        if (has_digest(out->sha256) && out->id < 1) {
             ziv_insert_target_file(info->command_id, info->pwd_id, out->name, out->sha256);
             out->id = ziv_get_obj_id_by_checksum(out->name, out->sha256, info->pwd_id, kTargetTable);
         }
@@ -125,8 +129,10 @@ void record_target_outputs(ziv_trace_info* info)
     int identified = ziv_update_input_id(info->pwd_id, info->inputs);
     if (identified > 0) {
         ziv_db_group group(identified > 1);
-        for (ziv_trace_file* out = info->outputs; out != nullptr && out->id > 0; out = out->next) {
-            ziv_insert_input_depend_table(out->id, info->inputs);
+        for (ziv_trace_file* out = info->outputs; out != nullptr; out = out->next) {
+            if (out->id > 0) {
+                ziv_insert_input_depend_table(out->id, info->inputs);
+            }
         }
     }
     if ((info->flags & ZIV_TRACE_LINK_PAIRED) != 0) {

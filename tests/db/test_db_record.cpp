@@ -145,9 +145,14 @@ TEST(DbRecord, OutputHookAndMissingOutputs)
                              "dump out", "free"},
                             {w.hook});
     EXPECT_EQ(r.out[6], "gone.o|0|0|;gone2.o|0|0|;");
-    EXPECT_EQ(r.out[15], "gone.o|0|0|;late.o|0|0|" + w.sum("late.o") + ";");
+    EXPECT_EQ(r.out[15], "gone.o|0|0|;late.o|0|1|" + w.sum("late.o") + ";");
+    // Nothing for command 30, which wrote nothing; command 31's missing first
+    // output does not hide the one it did write.
+    EXPECT_EQ(w.rows("select t.filename, t.command_id, s.filename from target_file_table t join "
+                     "target_source_table r on r.target_id = t.id join source_file_table s on s.id = r.source_id"),
+              (table_rows{{"late.o", "31", "a.c"}}));
     test_db db(w.db);
-    EXPECT_EQ(db.count("target_file_table") + db.count("target_source_table"), 0);
+    EXPECT_EQ(db.count("target_file_table"), 1);
     EXPECT_EQ(db.count("source_file_table"), 1);
 
     const std::vector<std::string> names = {"plain.o",          "it's out.o",        "a;touch pwned1.o",
