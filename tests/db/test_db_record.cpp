@@ -10,17 +10,6 @@
 namespace ziv_test {
 namespace {
 
-std::string sha256_of(const std::string& path)
-{
-    FILE* p = popen(("sha256sum '" + path + "'").c_str(), "r");
-    char buf[65] = {};
-    size_t n = p ? fread(buf, 1, 64, p) : 0;
-    if (p) {
-        pclose(p);
-    }
-    return std::string(buf, n);
-}
-
 // A database and a working directory with a few files in it.
 struct workspace {
     temp_dir dir;

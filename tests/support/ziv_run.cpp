@@ -416,6 +416,14 @@ std::string make_tool_dir_link(const std::string& dir, const std::string& name, 
   return p;
 }
 
+std::string sha256_of(const std::string& path) {
+  run_result r = run({.exe = "/usr/bin/sha256sum", .argv = {"sha256sum", "--", path}});
+  // A name with a backslash or line break is escaped in the output, the
+  // digest then follows a leading backslash.
+  size_t at = r.out.rfind('\\', 0) == 0 ? 1 : 0;
+  return r.exit_code == 0 && r.out.size() >= at + 64 ? r.out.substr(at, 64) : "sha256sum failed";
+}
+
 std::string read_file(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw std::runtime_error(errno_text("open " + path));

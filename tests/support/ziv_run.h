@@ -68,6 +68,10 @@ class temp_dir {
 std::string make_tool_dir_link(const std::string& dir, const std::string& name,
                                const std::string& target);
 
+// The file's SHA-256 in hex from the system's sha256sum, started without a
+// shell so that any name works; "sha256sum failed" otherwise.
+std::string sha256_of(const std::string& path);
+
 // Both throw std::runtime_error on failure.
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content,

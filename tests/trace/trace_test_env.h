@@ -31,18 +31,6 @@ inline std::string sql_quote(const std::string& text)
     return out + "'";
 }
 
-// SHA-256 of a file through the system's own tool.
-inline std::string sha256_of(const std::string& path)
-{
-    FILE* pipe = popen(("sha256sum '" + path + "'").c_str(), "r");
-    char digest[65] = {};
-    size_t n = pipe != nullptr ? fread(digest, 1, 64, pipe) : 0;
-    if (pipe != nullptr) {
-        pclose(pipe);
-    }
-    return n == 64 ? digest : "sha256sum failed";
-}
-
 // One report line; "prog" is "parser" for calls of the test parser.
 using probe_line = std::map<std::string, std::string>;
 
