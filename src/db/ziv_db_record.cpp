@@ -146,6 +146,20 @@ extern "C" {
 
 // --- Inputs, at entry -------------------------------------------------------
 
+ZIV_EXPORT void ziv_record_inputs_at_entry(ziv_trace_info* info, int pwd_id)
+{
+    if (info == nullptr) {
+        return;
+    }
+    info->pwd_id = pwd_id;
+    ziv_init_trace_input(pwd_id, info->inputs);
+    ziv_init_trace_input(pwd_id, info->common_inputs);
+    ziv_init_trace_paired_input(info);
+    ziv_insert_input_file(pwd_id, info->inputs);
+    ziv_insert_input_file(pwd_id, info->common_inputs);
+    ziv_insert_paired_in_file(info);
+}
+
 ZIV_EXPORT int ziv_get_input_id_by_name(ziv_trace_file* node)
 {
     if (node == nullptr || node->name == nullptr) {

@@ -64,6 +64,10 @@ ZIV_EXPORT int ziv_get_input_insert_num(const ziv_trace_file* list);
 ZIV_EXPORT int ziv_insert_input_file(int pwd_id, ziv_trace_file* list);
 ZIV_EXPORT int ziv_init_trace_paired_input(ziv_trace_info* info);
 ZIV_EXPORT int ziv_insert_paired_in_file(ziv_trace_info* info);
+// Everything a command's trace record holds about its inputs, recorded
+// before main: digests, ids of known files, rows for new ones, plain lists
+// and pairs alike.
+ZIV_EXPORT void ziv_record_inputs_at_entry(ziv_trace_info* info, int pwd_id);
 ZIV_EXPORT int ziv_get_paired_input_id(int pwd_id, ziv_trace_paired_file* node);
 
 // At exit: outputs, the output hook, relations.

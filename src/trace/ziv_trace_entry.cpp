@@ -312,17 +312,7 @@ ZIV_EXPORT void ziv_trace_command(int argc, char** argv, ziv_trace_cmd* row)
         row->excluded = 1;
         return;
     }
-    ziv_trace_info* info = row->info;
-    if (info == nullptr) {
-        return;
-    }
-    info->pwd_id = row->pwd_id;
-    ziv_init_trace_input(info->pwd_id, info->inputs);
-    ziv_init_trace_input(info->pwd_id, info->common_inputs);
-    ziv_init_trace_paired_input(info);
-    ziv_insert_input_file(info->pwd_id, info->inputs);
-    ziv_insert_input_file(info->pwd_id, info->common_inputs);
-    ziv_insert_paired_in_file(info);
+    ziv_record_inputs_at_entry(row->info, row->pwd_id);
 }
 
 ZIV_EXPORT int ziv_parse_cmd_default(int argc, char** argv, ziv_trace_cmd* row)

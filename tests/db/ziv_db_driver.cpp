@@ -84,13 +84,7 @@ std::string entry()
         g_row.excluded = 1;
         return "excluded";
     }
-    info->pwd_id = g_row.pwd_id;
-    ziv_init_trace_input(info->pwd_id, info->inputs);
-    ziv_init_trace_input(info->pwd_id, info->common_inputs);
-    ziv_init_trace_paired_input(info);
-    ziv_insert_input_file(info->pwd_id, info->inputs);
-    ziv_insert_input_file(info->pwd_id, info->common_inputs);
-    ziv_insert_paired_in_file(info);
+    ziv_record_inputs_at_entry(info, g_row.pwd_id);
     return "ok";
 }
 
