@@ -42,12 +42,12 @@ inline std::string script(const std::vector<std::string>& lines, bool open = tru
 }
 
 struct driver_run {
-    std::string db;  // ZIV_TRACE_OUTPUT; empty: unset
-    std::vector<std::string> lines;
-    std::vector<std::string> env;  // besides PATH
-    std::string cwd;
+    std::string db{};  // ZIV_TRACE_OUTPUT; empty: unset
+    std::vector<std::string> lines{};
+    std::vector<std::string> env{};  // besides PATH
+    std::string cwd{};
     bool capture_log = false;
-    std::vector<std::string> hide_files;
+    std::vector<std::string> hide_files{};
     bool open = true;
 };
 

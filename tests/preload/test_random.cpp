@@ -93,7 +93,7 @@ TEST(Random, UnlistedReadsCostNoExtraSystemCall)
 TEST(Random, MakeProgramsReadRealDeviceBytes)
 {
     temp_dir dir;
-    for (const std::string& list : {"ZIV_RANDOMLIST=make", "ZIV_REPLAYLIST=make"}) {
+    for (const std::string list : {"ZIV_RANDOMLIST=make", "ZIV_REPLAYLIST=make"}) {
         check({"make", {"read", "/dev/urandom", "16"}, {list, "ZIV_LOG=yes", "ZIV_RANDOM_RECORD_OUTPUT=" + dir.path()},
                {"read!=16 " + low_bytes(kMakeHash, 0, 16), "#1:make read get real read info\n"}});
     }
