@@ -183,25 +183,38 @@ size_t utf8_length(std::string_view s)
 
 }  // namespace
 
-std::string json_quote(std::string_view text, bool* lossy)
+namespace {
+
+// Quotes `text`: whole UTF-8 sequences are kept as they are, every other
+// byte goes through `escape`, which appends it in the format's own way.
+template <typename Escape>
+std::string quote_utf8(std::string_view text, Escape escape)
 {
     std::string out = "\"";
     for (size_t i = 0; i < text.size();) {
-        auto c = static_cast<unsigned char>(text[i]);
         size_t n = utf8_length(text.substr(i));
-        char hex[8];
-        if (n == 0) {
-            snprintf(hex, sizeof hex, "\\u%04x", c);
-            out += hex;
-            if (lossy != nullptr) {
-                *lossy = true;
-            }
-            ++i;
-            continue;
-        }
         if (n > 1) {
             out.append(text.substr(i, n));
-        } else if (c == '"') {
+            i += n;
+            continue;
+        }
+        // A byte that starts no valid sequence (n == 0) is escaped alone.
+        escape(out, static_cast<unsigned char>(text[i]), n == 0);
+        ++i;
+    }
+    return out + '"';
+}
+
+}  // namespace
+
+std::string json_quote(std::string_view text, bool* lossy)
+{
+    return quote_utf8(text, [lossy](std::string& out, unsigned char c, bool invalid) {
+        char hex[8];
+        if (invalid && lossy != nullptr) {
+            *lossy = true;
+        }
+        if (c == '"') {
             out += "\\\"";
         } else if (c == '\\') {
             out += "\\\\";
@@ -209,33 +222,22 @@ std::string json_quote(std::string_view text, bool* lossy)
             out += "\\n";
         } else if (c == '\t') {
             out += "\\t";
-        } else if (c < 0x20 || c == 0x7f) {
+        } else if (invalid || c < 0x20 || c == 0x7f) {
             snprintf(hex, sizeof hex, "\\u%04x", c);
             out += hex;
         } else {
             out += static_cast<char>(c);
         }
-        i += n;
-    }
-    out += '"';
-    return out;
+    });
 }
 
 std::string dot_quote(std::string_view text)
 {
-    std::string out = "\"";
-    for (size_t i = 0; i < text.size();) {
-        auto c = static_cast<unsigned char>(text[i]);
-        size_t n = utf8_length(text.substr(i));
+    return quote_utf8(text, [](std::string& out, unsigned char c, bool invalid) {
         char ent[16];
-        if (n == 0 || (n == 1 && (c < 0x20 || c == 0x7f) && c != '\n')) {
+        if (invalid || ((c < 0x20 || c == 0x7f) && c != '\n')) {
             snprintf(ent, sizeof ent, "&#%u;", c);
             out += ent;
-            ++i;
-            continue;
-        }
-        if (n > 1) {
-            out.append(text.substr(i, n));
         } else if (c == '"') {
             out += "\\\"";
         } else if (c == '\\') {
@@ -247,10 +249,7 @@ std::string dot_quote(std::string_view text)
         } else {
             out += static_cast<char>(c);
         }
-        i += n;
-    }
-    out += '"';
-    return out;
+    });
 }
 
 std::vector<std::string> split_command_log(std::string_view log)
