@@ -49,6 +49,11 @@ install_layout find_layout()
     return {lib, data + "/ziv_schema.sql", data + "/default.profile"};
 }
 
+std::string counted(long long n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 std::string current_dir()
 {
     char* cwd = getcwd(nullptr, 0);

@@ -30,6 +30,9 @@ std::string current_dir();
 // `path` relative to directory `root` when it lies below it, else unchanged.
 std::string relative_to(const std::string& path, const std::string& root);
 
+// "1 entry", "3 entries": a count with its noun in the right number.
+std::string counted(long long n, const char* one, const char* many);
+
 // Writes the whole text to a temporary file beside `path` and renames it over
 // `path`: readers see the old file or the new one, never half of one.
 void write_file_atomically(const std::string& path, std::string_view text);

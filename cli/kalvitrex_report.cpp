@@ -92,8 +92,8 @@ int report_command(const args& a)
             fprintf(stderr, "kalvitrex: warning: some names in %s are not UTF-8; their bytes were written as "
                             "Latin-1 characters\n", compile_file.c_str());
         }
-        fprintf(stderr, "kalvitrex: wrote %zu %s to %s\n", entries.size(), entries.size() == 1 ? "entry" : "entries",
-                compile_file.c_str());
+        fprintf(stderr, "kalvitrex: wrote %s to %s\n",
+                counted(static_cast<long long>(entries.size()), "entry", "entries").c_str(), compile_file.c_str());
     }
     if (!dot_file.empty()) {
         write_file_atomically(dot_file, dot_graph(b));

@@ -237,10 +237,10 @@ static int run_checked(const args& a)
         std::string sql = "SELECT count(*) FROM target_file_table WHERE command_id != 0 AND id > " +
                           std::to_string(before.target);
         int64_t targets = db.scalar(sql.c_str());
-        fprintf(stderr,
-                "kalvitrex: build %s after %.2f s: %lld commands traced, %lld files recorded, %lld targets (%s)\n",
-                describe_status(status).c_str(), seconds, static_cast<long long>(commands),
-                static_cast<long long>(files), static_cast<long long>(targets), s.database.c_str());
+        fprintf(stderr, "kalvitrex: build %s after %.2f s: %s traced, %s recorded, %s (%s)\n",
+                describe_status(status).c_str(), seconds, counted(commands, "command", "commands").c_str(),
+                counted(files, "file", "files").c_str(), counted(targets, "target", "targets").c_str(),
+                s.database.c_str());
     } catch (const user_error& e) {
         fprintf(stderr, "kalvitrex: build %s after %.2f s; cannot read the database: %s\n",
                 describe_status(status).c_str(), seconds, e.what());
