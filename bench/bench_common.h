@@ -1,5 +1,5 @@
-// What the benchmarks share: the median of their rounds, and running one
-// measuring child with a chosen environment.
+// What the benchmarks share: the median of their rounds, reading a file
+// whole, and running one measuring child with a chosen environment.
 #pragma once
 
 #include <sys/wait.h>
@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,15 @@ inline double median(std::vector<double> v)
     std::sort(v.begin(), v.end());
     size_t n = v.size();
     return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The whole file, or "" when it cannot be read.
+inline std::string read_text(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
 // Runs `exe` with exactly `argv` and `env`; its standard output (the first

@@ -48,14 +48,6 @@ struct options {
     exit(2);
 }
 
-std::string read_text(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 void write_text(const std::string& path, const std::string& text)
 {
     std::ofstream out(path);
@@ -227,7 +219,7 @@ int main(int argc, char** argv)
         die("mkdtemp");
     }
     std::string dir = pattern;
-    std::string schema = read_text(ZIV_SCHEMA_PATH);
+    std::string schema = ziv_bench::read_text(ZIV_SCHEMA_PATH);
     if (schema.empty()) {
         die("cannot read the schema " ZIV_SCHEMA_PATH);
     }

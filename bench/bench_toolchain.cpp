@@ -45,14 +45,6 @@ using clock_type = std::chrono::steady_clock;
     exit(2);
 }
 
-std::string read_text(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 void fresh_db(const std::string& path, const std::string& schema)
 {
     std::remove(path.c_str());
@@ -153,7 +145,7 @@ int main(int argc, char** argv)
     std::string root = pattern;
     ziv_project::shape shape{sources * 3 / 4, sources - sources * 3 / 4, helpers};
     ziv_project::write(root, shape);
-    std::string schema = read_text(ZIV_SCHEMA_PATH);
+    std::string schema = ziv_bench::read_text(ZIV_SCHEMA_PATH);
     std::string db = root + "/build.db";
     const std::string lib = ZIV_BENCH_LIB;
     const std::vector<std::string> outputs = ziv_project::outputs(shape);
@@ -181,7 +173,7 @@ int main(int argc, char** argv)
             cost c = build(root, cc, jobs, extra);
             std::map<std::string, std::string> bytes;
             for (const std::string& f : outputs) {
-                bytes[f] = read_text(root + "/" + f);
+                bytes[f] = ziv_bench::read_text(root + "/" + f);
             }
             if (reference.empty()) {
                 reference = bytes;

@@ -65,14 +65,6 @@ void write_text(const std::string& path, const std::string& text)
     }
 }
 
-std::string read_text(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // N recipe lines without shell syntax, so make starts each tool itself.
 std::string makefile(int processes, bool white_only)
 {
@@ -103,7 +95,7 @@ double run_build(const std::string& dir, const std::string& bin, const std::stri
 {
     std::string db = dir + "/build.db";
     if (m.trace) {
-        write_text(db, read_text(db_template));
+        write_text(db, ziv_bench::read_text(db_template));
     }
     std::vector<std::string> env = {"PATH=" + bin + ":/usr/bin:/bin", "LC_ALL=C"};
     if (m.preload) {
@@ -196,7 +188,7 @@ int main(int argc, char** argv)
     {
         sqlite3* db = nullptr;
         if (sqlite3_open(db_template.c_str(), &db) != SQLITE_OK ||
-            sqlite3_exec(db, read_text(ZIV_SCHEMA_PATH).c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+            sqlite3_exec(db, ziv_bench::read_text(ZIV_SCHEMA_PATH).c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
             die("cannot create the database template");
         }
         sqlite3_close(db);
