@@ -33,6 +33,11 @@ constexpr size_t ZIV_FORWARD_NAME_SIZE = 256;  // a longer name is skipped
 constexpr size_t ZIV_TIME_TEXT_SIZE = 256;
 constexpr int ZIV_ID_TEXT_SIZE = 32;
 
+// The command row recorded at entry. A parser that expands response files
+// records a second row for the same process and makes it the current one;
+// both rows get the process's run time.
+int g_ziv_entry_command_id = 0;
+
 // Characters the command log reserves room for (two more bytes each); only
 // the single quote is actually escaped.
 bool reserves_room(char c)
@@ -303,6 +308,7 @@ ZIV_EXPORT void ziv_trace_command(int argc, char** argv, ziv_trace_cmd* row)
     }
     ziv_set_parentid(id);
     row->command_id = id;
+    g_ziv_entry_command_id = id;
     if (row->parse == nullptr) {
         return;
     }
@@ -403,6 +409,9 @@ ZIV_EXPORT void ziv_trace_fini(void)
     // Every recorded command gets its run time, files or not.
     if (row->command_id > 0) {
         ziv_update_build_command_runtime(row->time.runtime_ms, row->command_id);
+    }
+    if (g_ziv_entry_command_id > 0 && g_ziv_entry_command_id != row->command_id) {
+        ziv_update_build_command_runtime(row->time.runtime_ms, g_ziv_entry_command_id);
     }
     if (row->info != nullptr) {
         if (ziv_prog_cfg.log_level == ZIV_LOG_BUILDTIME) {

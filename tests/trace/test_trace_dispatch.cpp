@@ -196,7 +196,10 @@ TEST(TraceDispatch, ResponseFilesAreExpandedOneLevelAndRecordedAsTheCommand)
     EXPECT_EQ(db.rows("select filename from source_file_table order by filename"), (table_rows{{"a.c"}, {"my file.c"}}));
     EXPECT_EQ(db.rows("select filename, command_id from target_file_table order by filename"),
               (table_rows{{"a.o", unreadable}, {"out.o", expanded}}));
+    // Both rows stand for the one process: both carry its run time.
     EXPECT_NE(db.value("select runtime from build_command_table where id = " + expanded), "-1");
+    EXPECT_EQ(db.value("select runtime from build_command_table where id = " + original),
+              db.value("select runtime from build_command_table where id = " + expanded));
 }
 
 }  // namespace
