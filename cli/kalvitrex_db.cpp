@@ -30,40 +30,28 @@ std::string join(const std::vector<std::string>& v)
 // `what` naming the database.
 table_columns read_tables(sqlite3* db, const std::string& what)
 {
-    table_columns out;
-    sqlite3_stmt* st = nullptr;
-    auto fail = [&](const std::string& why) {
+    // The first column of every row of `sql`, with `bound` as ?1 when given.
+    auto first_column = [&](const char* sql, const std::string* bound) {
+        sqlite3_stmt* st = nullptr;
+        std::vector<std::string> values;
+        int rc = sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
+        if (rc == SQLITE_OK && bound != nullptr) {
+            sqlite3_bind_text(st, 1, bound->c_str(), -1, SQLITE_TRANSIENT);
+        }
+        while (rc == SQLITE_OK && (rc = sqlite3_step(st)) == SQLITE_ROW) {
+            values.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+            rc = SQLITE_OK;
+        }
         sqlite3_finalize(st);
-        throw user_error(what + ": not a build database (" + why + ")");
-    };
-    if (sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type='table' AND name NOT LIKE 'sqlite_%'",
-                           -1, &st, nullptr) != SQLITE_OK) {
-        fail(sqlite3_errmsg(db));
-    }
-    std::vector<std::string> names;
-    int rc;
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-        names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-    }
-    if (rc != SQLITE_DONE) {
-        fail(sqlite3_errmsg(db));
-    }
-    sqlite3_finalize(st);
-    st = nullptr;
-    for (const auto& name : names) {
-        if (sqlite3_prepare_v2(db, "SELECT name FROM pragma_table_info(?1)", -1, &st, nullptr) != SQLITE_OK) {
-            fail(sqlite3_errmsg(db));
-        }
-        sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-        auto& cols = out[name];
-        while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-            cols.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-        }
         if (rc != SQLITE_DONE) {
-            fail(sqlite3_errmsg(db));
+            throw user_error(what + ": not a build database (" + sqlite3_errmsg(db) + ")");
         }
-        sqlite3_finalize(st);
-        st = nullptr;
+        return values;
+    };
+    table_columns out;
+    for (const std::string& name :
+         first_column("SELECT name FROM sqlite_master WHERE type='table' AND name NOT LIKE 'sqlite_%'", nullptr)) {
+        out[name] = first_column("SELECT name FROM pragma_table_info(?1)", &name);
     }
     return out;
 }
