@@ -530,8 +530,13 @@ char* ziv_read_bounded_file(const char* path, size_t max_size, size_t* size)
     if (path == nullptr || size == nullptr || max_size >= static_cast<size_t>(INT_MAX)) {
         return nullptr;
     }
-    ziv_fd_closer file{open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
+    // Only a regular file is opened: opening a FIFO would release a writer
+    // waiting for the program's own reader.
     struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return nullptr;
+    }
+    ziv_fd_closer file{open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
     if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
         static_cast<size_t>(st.st_size) > max_size) {
         return nullptr;
