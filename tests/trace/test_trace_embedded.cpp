@@ -43,7 +43,6 @@ std::string quoted_words(const std::vector<std::string>& words)
 }
 
 // An IAR command file: three leading bytes, the quoted words, a line feed.
-// An IAR command file: three leading bytes, the quoted words, a line feed.
 std::string iar_file(const std::vector<std::string>& words) { return "\xEF\xBB\xBF" + quoted_words(words) + "\n"; }
 
 // What the parser made of one process's line.
@@ -85,8 +84,9 @@ TEST(EmbeddedTools, ArmAndIarBuildRecordsTheFilesEachToolNamesAndRunsUnchanged)
         for (const char* d : {"code", "build", "build/obj", "build/out", "build/iobj", "build/img"}) {
             mkdir((w + d).c_str(), 0755);
         }
-        for (const std::string& f : std::vector<std::string>{"code/main.c", "code/" + util + ".c", "code/" + util + ".cpp", "code/x.c", "start.s"}) {
-            b.file("src/" + f, "int " + std::to_string(f.size()) + ";\n");
+        for (const std::string& f :
+             std::vector<std::string>{"code/main.c", "code/" + util + ".c", abs_src, "code/x.c", "start.s"}) {
+            write_file(f[0] == '/' ? f : w + f, "int " + std::to_string(f.size()) + ";\n");
         }
         // Names that must not be taken for inputs: the value of --cpu and a
         // feedback file written by armlink.
@@ -168,12 +168,14 @@ TEST(EmbeddedTools, ArmAndIarBuildRecordsTheFilesEachToolNamesAndRunsUnchanged)
     ASSERT_NE(rebuilt_id, "");
     ASSERT_NE(entry_id, "");
     EXPECT_EQ(db.value("select parent_id from build_command_table where id = " + rebuilt_id), entry_id);
-    EXPECT_EQ(seen[11].at("cmd"), rebuilt_id);
-    EXPECT_EQ(seen[11].at("pcommand"), rebuilt_id);
+    const probe_line& rebuilt_seen = b.reports("iccarm").at(2);
+    ASSERT_EQ(rebuilt_seen.at("args"), "-f cmd.xcl");
+    EXPECT_EQ(rebuilt_seen.at("cmd"), rebuilt_id);
+    EXPECT_EQ(rebuilt_seen.at("pcommand"), rebuilt_id);
     EXPECT_NE(db.value("select runtime from build_command_table where id = " + rebuilt_id), "-1");
     EXPECT_EQ(db.value("select command_id from target_file_table where filename = " + sql_quote(abs_obj)), rebuilt_id);
-    const std::string archive_line = "iarchive " + quoted_words({abs_obj, w + "build/iobj/main.o", "-o", w + "build/img/lib.a"});
-    EXPECT_NE(command_id(archive_line), "");
+    EXPECT_NE(command_id("iarchive " + quoted_words({abs_obj, w + "build/iobj/main.o", "-o", w + "build/img/lib.a"})),
+              "");
     EXPECT_NE(command_id("armcc -c code/x.c --output_dir=build/obj"), "");
     EXPECT_FALSE(exists(w + "pwned") || exists(b.root() + "/pwned"));
 
@@ -292,7 +294,8 @@ TEST(EmbeddedTools, TemplateFileDescribesAToolAndOnlyItsOwnWellFormedSection)
         {"ignored name, the next argument still seen", "[mytool]\nignore_args=VERSION\n", {"mytool", "VERSION", "a.c"},
          "in=a.c out=- pairs=- flags=0"},
         {"blank before =, NULL then a real value, the first value wins",
-         "[mytool]\noutput_long_args =--out\noutput_short_args=NULL\noutput_short_args= -o \noutput_short_args=-x\n",
+         "[mytool]\noutput_long_args =--out\noutput_short_args=NULL\noutput_short_args= -o \n"
+         "output_short_args=-x\n",
          {"mytool", "-o", "out.bin", "--out=x.bin", "a.c", "-x", "b.c"}, "in=a.c|b.c out=out.bin pairs=- flags=0"},
         {"no key: every existing file is an input", "[mytool]   ", {"mytool", "a.c", "VERSION", "-o"},
          "in=a.c|VERSION out=- pairs=- flags=0"},
@@ -303,7 +306,8 @@ TEST(EmbeddedTools, TemplateFileDescribesAToolAndOnlyItsOwnWellFormedSection)
         {"a line holding a NUL byte", std::string(nul_line, sizeof nul_line - 1),
          {"mytool", "-o", "a.bin", "-O", "b.bin"}, "in=- out=b.bin pairs=- flags=0"},
         {"names with quotes, blanks, a line feed and shell characters", kExample,
-         {"mytool", "-i", "it's a \"q\" file.c", "--out=" + hostile_out}, "in=it's a \"q\" file.c out=new~line $(touch pwned);.bin pairs=- flags=0"},
+         {"mytool", "-i", "it's a \"q\" file.c", "--out=" + hostile_out},
+         "in=it's a \"q\" file.c out=new~line $(touch pwned);.bin pairs=- flags=0"},
         {"header with a blank before the line feed", "[mytool] \noutput_short_args=-o\n", {"mytool", "a.c"}, "untraced"},
         {"section of another program only", "[mytool2]\noutput_short_args=-o\n", {"mytool", "a.c"}, "untraced"},
         {"binary file", binary, {"mytool", "a.c"}, "untraced"},

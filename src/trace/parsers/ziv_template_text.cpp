@@ -155,7 +155,8 @@ ZIV_EXPORT char* ziv_get_args_conf(const char* line, const char* key)
     const char* first = cleaned + strspn(cleaned, " ");
     size_t word = strcspn(first, " ");
     bool only_word = first[word + strspn(first + word, " ")] == '\0';
-    bool nothing = word == 0 || (only_word && word == 4 && (memcmp(first, "NULL", 4) == 0 || memcmp(first, "null", 4) == 0));
+    bool nothing =
+        word == 0 || (only_word && word == 4 && (memcmp(first, "NULL", 4) == 0 || memcmp(first, "null", 4) == 0));
     char* result = nothing ? nullptr : ziv_copy_string(cleaned);
     free(value);
     return result;
