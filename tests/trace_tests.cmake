@@ -12,9 +12,17 @@ add_library(ziv_trace_parser_plugin SHARED trace/trace_parser_plugin.cpp)
 target_include_directories(ziv_trace_parser_plugin PRIVATE ${PROJECT_SOURCE_DIR}/src/include)
 target_link_libraries(ziv_trace_parser_plugin PRIVATE dl)
 
+# Stands in for the ARM and IAR tools and for template-described tools.
+add_executable(ziv_embedded_tool trace/embedded_tool.cpp)
+target_include_directories(ziv_embedded_tool PRIVATE ${PROJECT_SOURCE_DIR}/src/include)
+target_link_libraries(ziv_embedded_tool PRIVATE dl)
+target_compile_options(ziv_embedded_tool PRIVATE -Wall -Wextra)
+
 ziv_add_test_program(ziv_trace_tests
   SOURCES trace/test_trace_build.cpp trace/test_trace_dispatch.cpp trace/test_trace_failures.cpp
+          trace/test_trace_embedded.cpp
   LIBS ziv_test_support SQLite::SQLite3
   DEFS ${ZIV_LIB_DEF} [[ZIV_TRACE_PROBE="$<TARGET_FILE:ziv_trace_probe>"]]
        [[ZIV_TRACE_PLUGIN="$<TARGET_FILE:ziv_trace_parser_plugin>"]] ${ZIV_SCHEMA_DEF}
-  DEPENDS ziv_env ziv_trace_probe ziv_trace_parser_plugin)
+       [[ZIV_EMBEDDED_TOOL="$<TARGET_FILE:ziv_embedded_tool>"]]
+  DEPENDS ziv_env ziv_trace_probe ziv_trace_parser_plugin ziv_embedded_tool)

@@ -204,7 +204,7 @@ ZIV_EXPORT void init_ziv_process_list(const char* prog, const char* variable, ui
         return;
     }
     for_each_token(value, [&](std::string_view token) {
-        return ziv_match_process_entry(prog, prog_name, normalised_name, token, bit) != 0;
+        return ziv_match_process_entry_view(prog, prog_name, normalised_name, token, bit) != 0;
     });
 }
 
@@ -449,10 +449,10 @@ int ziv_insert_blacklist_view(std::string_view name, uint32_t bit)
     return ZIV_PROG_MAX;
 }
 
-int ziv_match_process_entry(const char* prog, std::string_view prog_name, std::string_view normalised,
-                            std::string_view token, uint32_t bit)
+int ziv_match_process_entry_view(const char* prog, std::string_view prog_name, std::string_view normalised,
+                                 std::string_view token, uint32_t bit)
 {
-    std::string_view name = bit == ZIV_F_TRACE_MAP ? ziv_init_trace_map(token) : token;
+    std::string_view name = bit == ZIV_F_TRACE_MAP ? ziv_init_trace_map_view(token) : token;
     if (prog != nullptr) {
         if (name == prog_name || name == normalised) {
             ziv_prog_cfg.prog[0].mask |= bit;
@@ -461,6 +461,16 @@ int ziv_match_process_entry(const char* prog, std::string_view prog_name, std::s
         return 0;
     }
     return ziv_insert_blacklist_view(name, bit) == ZIV_PROG_MAX ? 1 : 0;
+}
+
+extern "C" ZIV_EXPORT int ziv_match_process_entry(const char* prog, const char* normalised, const char* token,
+                                                  uint32_t bit)
+{
+    if (token == nullptr) {
+        return 0;
+    }
+    return ziv_match_process_entry_view(prog, prog != nullptr ? prog : "", normalised != nullptr ? normalised : "",
+                                        token, bit);
 }
 
 const char* ziv_prog_name_for_log()

@@ -34,23 +34,24 @@ bool ziv_sqlite3_symbol(Fn& slot, const char* symbol)
     return slot != nullptr;
 }
 
-bool ziv_dlopen_sqlite3()
+}  // namespace
+
+extern "C" {
+
+ZIV_EXPORT int ziv_dlopen_sqlite3(void)
 {
     if (g_dlhandle_ziv_sqlite3_lazy == nullptr) {
         g_dlhandle_ziv_sqlite3_lazy = dlopen("libsqlite3.so.0", RTLD_LAZY);
     }
-    return g_dlhandle_ziv_sqlite3_lazy != nullptr && ziv_sqlite3_symbol(g_ziv_sqlite3_open, "sqlite3_open") &&
-           ziv_sqlite3_symbol(g_ziv_sqlite3_close, "sqlite3_close") &&
-           ziv_sqlite3_symbol(g_ziv_sqlite3_exec, "sqlite3_exec") &&
-           ziv_sqlite3_symbol(g_ziv_sqlite3_get_table, "sqlite3_get_table") &&
-           ziv_sqlite3_symbol(g_ziv_sqlite3_free_table, "sqlite3_free_table") &&
-           ziv_sqlite3_symbol(g_ziv_sqlite3_busy_handler, "sqlite3_busy_handler") &&
-           ziv_sqlite3_symbol(g_ziv_sqlite3_last_insert_rowid, "sqlite3_last_insert_rowid");
+    bool found = g_dlhandle_ziv_sqlite3_lazy != nullptr && ziv_sqlite3_symbol(g_ziv_sqlite3_open, "sqlite3_open") &&
+                 ziv_sqlite3_symbol(g_ziv_sqlite3_close, "sqlite3_close") &&
+                 ziv_sqlite3_symbol(g_ziv_sqlite3_exec, "sqlite3_exec") &&
+                 ziv_sqlite3_symbol(g_ziv_sqlite3_get_table, "sqlite3_get_table") &&
+                 ziv_sqlite3_symbol(g_ziv_sqlite3_free_table, "sqlite3_free_table") &&
+                 ziv_sqlite3_symbol(g_ziv_sqlite3_busy_handler, "sqlite3_busy_handler") &&
+                 ziv_sqlite3_symbol(g_ziv_sqlite3_last_insert_rowid, "sqlite3_last_insert_rowid");
+    return found ? 0 : -1;
 }
-
-}  // namespace
-
-extern "C" {
 
 ZIV_EXPORT pid_t ziv_libc_getpid(void)
 {
@@ -68,7 +69,7 @@ ZIV_EXPORT int ziv_dlsym_sqlite3(void)
 {
     ziv_errno_guard keep;
     ziv_prog_cfg.trace_enable = 0;
-    if (ziv_dlopen_sqlite3()) {
+    if (ziv_dlopen_sqlite3() == 0) {
         ziv_prog_cfg.trace_enable = 1;
     }
     return ziv_prog_cfg.trace_enable == 1 ? 0 : -1;

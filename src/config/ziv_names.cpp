@@ -102,7 +102,7 @@ ZIV_EXPORT const char* ziv_get_trace_map(const char* name)
 // Stores one "name:tool" pair and returns the name part, which the caller
 // matches against the program; anything that cannot be stored is matched as
 // the whole token.
-std::string_view ziv_init_trace_map(std::string_view token)
+std::string_view ziv_init_trace_map_view(std::string_view token)
 {
     size_t colon = token.find(':');
     if (colon == std::string_view::npos) {
@@ -138,6 +138,13 @@ std::string_view ziv_init_trace_map(std::string_view token)
     std::memcpy(tmap_name(slot), new_name, name.size() + 1);
     std::memcpy(tmap_tool(slot), new_tool, tool.size() + 1);
     return std::string_view(tmap_name(slot), name.size());
+}
+
+// The name part is always terminated: the stored copy in the map, or the
+// token itself.
+extern "C" ZIV_EXPORT const char* ziv_init_trace_map(const char* token)
+{
+    return token != nullptr ? ziv_init_trace_map_view(token).data() : nullptr;
 }
 
 void ziv_tmap_reset() { std::memset(g_ziv_tmap, 0, sizeof g_ziv_tmap); }

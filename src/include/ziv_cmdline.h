@@ -60,13 +60,12 @@ ZIV_EXPORT int ziv_parse_single_in2out_cmd(const char* in_name, const char* out_
 // Records every readable non-option argument as modified in place. 0.
 ZIV_EXPORT int ziv_parse_simple_paired_cmd(int argc, char** argv, ziv_trace_cmd* cmd);
 
-}  // extern "C"
-
-// Hidden helpers.
 // 1 when `arg` begins with "@" or "--via=".
-int ziv_is_response_arg(const char* arg);
+ZIV_EXPORT int ziv_is_response_arg(const char* arg);
 // Deletes backslashes and turns CR, tab and LF into spaces, in place.
-void ziv_normalize_response_text(char* text);
+ZIV_EXPORT void ziv_normalize_response_text(char* text);
+
+}  // extern "C"
 
 // The vector a parser scans: the process's own, or one with its response
 // files expanded, released at the end of the parser call. An expanded line

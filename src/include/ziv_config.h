@@ -138,14 +138,22 @@ ZIV_EXPORT char* ziv_get_tmap_cfg(void);
 
 ZIV_EXPORT void ziv_get_stack_info(const char* tag);
 
+// Handles one token of a feature list: in current-program mode (`prog`
+// non-null) 1 when it names the program (the bit is then set), otherwise
+// its row in the program table (1 only when the table is full).
+ZIV_EXPORT int ziv_match_process_entry(const char* prog, const char* normalised, const char* token, uint32_t bit);
+// Stores a "name:tool" token in the trace map and returns its name part;
+// any other token comes back unchanged.
+ZIV_EXPORT const char* ziv_init_trace_map(const char* token);
+
 }  // extern "C"
 
 // Hidden helpers shared inside the library.
 // Handles one token of a list: in current-program mode (`prog` non-null)
 // whether it names the program, otherwise its row in the program table.
-int ziv_match_process_entry(const char* prog, std::string_view prog_name, std::string_view normalised,
-                            std::string_view token, uint32_t bit);
-std::string_view ziv_init_trace_map(std::string_view token);
+int ziv_match_process_entry_view(const char* prog, std::string_view prog_name, std::string_view normalised,
+                                 std::string_view token, uint32_t bit);
+std::string_view ziv_init_trace_map_view(std::string_view token);
 int ziv_insert_blacklist_view(std::string_view name, uint32_t bit);
 // The current program's short name, or "NULL" when there is none, for messages.
 const char* ziv_prog_name_for_log();

@@ -122,6 +122,12 @@ ZIV_EXPORT void ziv_trace_cmd_default(const char* first, int flag, const char* s
 // newline; returns a pointer to the first non-blank character.
 char* strstrip(char* text, size_t length);
 
+// The whole of a regular file of 1 to `max_size` bytes as a new block with a
+// terminating zero (free() it), its length in `*size`; null for anything
+// else (missing, unreadable, a directory or a device, empty, too big). A
+// FIFO is never opened.
+char* ziv_read_bounded_file(const char* path, size_t max_size, size_t* size);
+
 // Which SHA-256 compression to use; `automatic` picks the x86 SHA
 // instructions when the CPU has them.
 enum class ziv_sha256_impl { automatic, portable, shani };

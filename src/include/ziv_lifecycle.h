@@ -16,6 +16,9 @@ ZIV_EXPORT void ziv_fini(void);
 ZIV_EXPORT pid_t ziv_libc_getpid(void);
 ZIV_EXPORT pid_t ziv_libc_getppid(void);
 ZIV_EXPORT int ziv_dlsym_sqlite3(void);
+// Opens SQLite and resolves its seven entry points: 0, or -1 at the first
+// one missing.
+ZIV_EXPORT int ziv_dlopen_sqlite3(void);
 
 // The real process id recorded at process entry; only that process does
 // the end work.

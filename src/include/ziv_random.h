@@ -18,6 +18,10 @@ ZIV_EXPORT extern const char g_ziv_random_file[ZIV_RANDOM_FILE_ROWS][ZIV_RANDOM_
 // The first byte plus every byte times its position, bytes signed, wrapping.
 ZIV_EXPORT int32_t ziv_name_hash(const char* name);
 
+// Treats bytes just read from `fd` (replay, deterministic fill, or the real
+// bytes); returns `count` unchanged.
+ZIV_EXPORT ssize_t ziv_read(int fd, void* buffer, ssize_t count, const char* caller);
+
 }  // extern "C"
 
 // The build time plus the hash of the short program name, wrapping.
@@ -25,6 +29,3 @@ uint32_t ziv_program_seed();
 
 // The device row of a descriptor's link text, 0 for none.
 int is_open_randmom_file(int fd);
-
-// Treats bytes just read from `fd`; returns `count` unchanged.
-ssize_t ziv_read(int fd, void* buffer, ssize_t count, const char* caller);

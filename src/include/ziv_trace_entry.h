@@ -50,7 +50,5 @@ extern ziv_trace_cmd g_trace_build_default;
 // The row of g_trace_compile_group named `name`; null for null, empty or
 // unknown names.
 ziv_trace_cmd* get_compile_parse_cmd(const char* name);
-// 0 when the template file describes `name` (not available yet: always -1).
-int ziv_template_describes(const char* name);
 // Id of the tool file at the absolute path, inserted when absent; -1.
 int insert_process_file(const char* abs_path);

@@ -124,7 +124,7 @@ int is_open_randmom_file(int fd)
     return 0;
 }
 
-ssize_t ziv_read(int fd, void* buffer, ssize_t count, const char* caller)
+extern "C" ZIV_EXPORT ssize_t ziv_read(int fd, void* buffer, ssize_t count, const char* caller)
 {
     if (!ziv_read_wanted()) {
         return count;

@@ -524,3 +524,33 @@ void ziv_wait_child(pid_t child)
         ziv_log_plain(LOG_INFO, "waitpid error ...");
     }
 }
+
+char* ziv_read_bounded_file(const char* path, size_t max_size, size_t* size)
+{
+    if (path == nullptr || size == nullptr || max_size >= static_cast<size_t>(INT_MAX)) {
+        return nullptr;
+    }
+    // Only a regular file is opened: opening a FIFO would release a writer
+    // waiting for the program's own reader.
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return nullptr;
+    }
+    ziv_fd_closer file{open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
+    if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        static_cast<size_t>(st.st_size) > max_size) {
+        return nullptr;
+    }
+    ziv_block<char> text{static_cast<char*>(ziv_malloc_and_init(static_cast<int>(st.st_size) + 1))};
+    if (text.block == nullptr) {
+        return nullptr;
+    }
+    // A file that shrank meanwhile gives what it still holds.
+    ssize_t got = ziv_sys_read_full(file.fd, text.block, static_cast<size_t>(st.st_size));
+    if (got <= 0) {
+        return nullptr;
+    }
+    text.block[got] = '\0';
+    *size = static_cast<size_t>(got);
+    return text.release();
+}

@@ -20,6 +20,7 @@
 #include "ziv_process.h"
 #include "ziv_symbols.h"
 #include "ziv_sysio.h"
+#include "ziv_template.h"
 #include "ziv_trace_entry.h"
 
 namespace {
@@ -73,7 +74,7 @@ int parent_command_id()
 ziv_trace_cmd* choose_row()
 {
     ziv_trace_cmd* row = ziv_lookup_trace_cmd();
-    if (row == nullptr && ziv_template_describes(program_invocation_short_name) == 0) {
+    if (row == nullptr && ziv_is_template_cmd(program_invocation_short_name) == 0) {
         row = &g_trace_template_cmd;
     }
     if (row == nullptr) {
@@ -421,8 +422,10 @@ ZIV_EXPORT void ziv_trace_fini(void)
         free(row->info);
         row->info = nullptr;
     }
-    // The template configuration is released here once template-described
-    // commands are parsed.
+    // The section loaded for a template-described program goes with it.
+    if (g_ziv_template_conf.name != nullptr) {
+        ziv_free_template_cfg(&g_ziv_template_conf);
+    }
     if (ziv_prog_cfg.db != nullptr && g_ziv_sqlite3_close != nullptr) {
         g_ziv_sqlite3_close(ziv_prog_cfg.db);
         ziv_prog_cfg.db = nullptr;

@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "ziv_parsers.h"
+#include "ziv_parsers_arm.h"
+#include "ziv_template.h"
 #include "ziv_trace_entry.h"
 
 namespace ziv_parsers_to_come {
@@ -21,22 +23,13 @@ constexpr ziv_trace_parse_fn ziv_parse_sortextable_cmd = nullptr;
 constexpr ziv_trace_parse_fn ziv_parse_pesign_cmd = nullptr;
 constexpr ziv_trace_parse_fn ziv_parse_recordmcount_cmd = nullptr;
 constexpr ziv_trace_parse_fn ziv_parse_perl_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_armcc_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_armasm_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_armlink_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_fromelf_cmd = nullptr;
 constexpr ziv_trace_parse_fn ziv_parse_sepdebugcrcfix_cmd = nullptr;
 constexpr ziv_trace_parse_fn ziv_parse_debugedit_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_iccarm_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_iarchive_cmd = nullptr;
 constexpr ziv_trace_parse_fn ziv_parse_eu_strip_cmd = nullptr;
 constexpr ziv_trace_parse_fn ziv_parse_eu_elfcompress_cmd = nullptr;
 constexpr ziv_trace_parse_fn ziv_parse_eu_unstrip_cmd = nullptr;
 constexpr ziv_trace_parse_fn ziv_parse_nasm_cmd = nullptr;
 constexpr ziv_trace_parse_fn ziv_prase_cp_cmd = nullptr;  // spelled so
-constexpr ziv_trace_parse_fn ziv_parse_template_cmd = nullptr;
-// Whether the template file describes a program: 0 yes.
-constexpr int (*ziv_is_template_cmd)(const char* name) = nullptr;
 
 }  // namespace ziv_parsers_to_come
 
@@ -146,9 +139,4 @@ ziv_trace_cmd* get_compile_parse_cmd(const char* name)
         }
     }
     return nullptr;
-}
-
-int ziv_template_describes(const char* name)
-{
-    return ziv_is_template_cmd != nullptr ? ziv_is_template_cmd(name) : -1;
 }

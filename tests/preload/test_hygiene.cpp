@@ -55,7 +55,10 @@ TEST(Hygiene, ExportsOnlyInterposedAndProductNames)
         EXPECT_EQ(names.count(name), 1u) << "interposer not exported: " << name;
     }
     for (const char* name : {"ziv_prog_cfg", "g_ziv_cfg", "g_ziv_env_version", "is_in_ziv_process_list", "ziv_init",
-                             "ziv_fini", "ziv_convert_gnu_cmd", "ziv_get_trace_map", "ziv_dlsym_sqlite3"}) {
+                             "ziv_fini", "ziv_convert_gnu_cmd", "ziv_get_trace_map", "ziv_dlsym_sqlite3",
+                             "ziv_init_trace_map", "ziv_match_process_entry", "ziv_dlopen_sqlite3", "ziv_read",
+                             "ziv_is_response_arg", "ziv_normalize_response_text", "ziv_parse_iccarm_cmd",
+                             "ziv_is_template_cmd", "ziv_parse_template_cmd"}) {
         EXPECT_EQ(names.count(name), 1u) << "product name not exported: " << name;
     }
     // Generic helpers and the library's own logging stay inside.

@@ -96,12 +96,14 @@ void collect_inputs(int argc, char** argv, const ziv_cmdline_desc* desc, ziv_tra
 
 }  // namespace
 
-int ziv_is_response_arg(const char* arg)
+extern "C" {
+
+ZIV_EXPORT int ziv_is_response_arg(const char* arg)
 {
     return arg != nullptr && (arg[0] == '@' || strncmp(arg, ZIV_VIA_PREFIX, ZIV_VIA_PREFIX_LEN) == 0) ? 1 : 0;
 }
 
-void ziv_normalize_response_text(char* text)
+ZIV_EXPORT void ziv_normalize_response_text(char* text)
 {
     if (text == nullptr) {
         return;
@@ -119,8 +121,6 @@ void ziv_normalize_response_text(char* text)
     }
     *out = '\0';
 }
-
-extern "C" {
 
 ZIV_EXPORT void ziv_freeargv(char** argv)
 {

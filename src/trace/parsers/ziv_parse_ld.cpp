@@ -36,7 +36,7 @@ static_assert(sizeof kLdValueOptions / sizeof kLdValueOptions[0] == 44);
 
 // A linker script bigger than this is no script anyone writes by hand or
 // generates for a library; it is left out rather than read into memory.
-constexpr off_t kMaxScriptSize = 4L * 1024 * 1024;
+constexpr size_t kMaxScriptSize = 4UL * 1024 * 1024;
 
 bool starts_with(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
 
@@ -66,22 +66,8 @@ void request_library(const char* name)
 // file, empty, too big).
 char* read_script(const char* path)
 {
-    ziv_fd_closer file{open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
-    struct stat st;
-    if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
-        st.st_size > kMaxScriptSize) {
-        return nullptr;
-    }
-    ziv_block<char> text{static_cast<char*>(ziv_malloc_and_init(static_cast<int>(st.st_size) + 1))};
-    if (text.block == nullptr) {
-        return nullptr;
-    }
-    ssize_t got = ziv_sys_read_full(file.fd, text.block, static_cast<size_t>(st.st_size));
-    if (got <= 0) {
-        return nullptr;
-    }
-    text.block[got] = '\0';
-    return text.release();
+    size_t size = 0;
+    return ziv_read_bounded_file(path, kMaxScriptSize, &size);
 }
 
 // Tokens of a linker script: "(", ")", names (a double-quoted name may hold
