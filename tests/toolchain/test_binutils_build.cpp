@@ -37,6 +37,7 @@ void write_project(const std::string& root)
                                     "+    printf(\"patched %d\\n\", util(1) + val());\n     return 0;\n }\n");
     write_file(root + "/fix2.patch", "--- a/src/util.c\t2024-01-01 00:00:00\n+++ b/src/util.c\t2024-01-01 00:00:01\n"
                                      "@@ -1,4 +1,4 @@\n int util(int x)\n {\n-    return x + 1;\n+    return x + 2;\n }\n");
+    write_file(root + "/note.txt", "built by kalvitrex tests\n");
     write_file(root + "/build.sh",
                "set -e\n"
                "H='we'\\''ird $(touch pwned) \"x\"\nname.dbg'\n"
@@ -57,7 +58,7 @@ void write_project(const std::string& root)
                "objcopy --only-keep-debug app app.debug\n"
                "objcopy --only-keep-debug app \"$H\"\n"
                "strip --strip-debug app\n"
-               "objcopy --add-gnu-debuglink=app.debug app\n"
+               "objcopy --add-gnu-debuglink=app.debug --add-section .note.k=note.txt app\n"
                "strip --strip-debug app\n"
                "eu-strip -f app2.debug app2\n"
                "eu-elfcompress -q -t zlib app.debug\n"
@@ -191,7 +192,7 @@ TEST(binutils_build, ChainFromPatchesToInstalledProgramWithInPlaceStepsAsVersion
             for (auto [it, end] = edges.equal_range("t" + versions[i][0]); it != end; ++it) {
                 deps.insert(name_of[it->second] + (it->second == "t" + versions[i - 1][0] ? " before" : ""));
             }
-            EXPECT_EQ(deps, (i == versions.size() - 1 ? std::set<std::string>{"app before", "app.debug"}
+            EXPECT_EQ(deps, (i == versions.size() - 1 ? std::set<std::string>{"app before", "app.debug", "note.txt"}
                                                       : std::set<std::string>{"app before"}))
                 << versions[i][1];
         }
@@ -199,7 +200,7 @@ TEST(binutils_build, ChainFromPatchesToInstalledProgramWithInPlaceStepsAsVersion
     EXPECT_EQ(steps, (std::vector<std::string>{"gcc -g -o app main.o util.o val.o",
                                                "debugedit -b " + dir.path() + " -d /usr/src/debug app",
                                                "dwz -m common.debug app app2", "strip --strip-debug app",
-                                               "objcopy --add-gnu-debuglink=app.debug app"}));
+                                               "objcopy --add-gnu-debuglink=app.debug --add-section .note.k=note.txt app"}));
     EXPECT_EQ(db.number("select count(*) from build_command_table where command = 'strip --strip-debug app'"), 2);
     // The archive ar wrote, whatever its name, each version from the one
     // before; the member named for positioning and the count are no files.
