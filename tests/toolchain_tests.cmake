@@ -20,5 +20,5 @@ ziv_add_test_program(ziv_toolchain_tests
 ziv_add_test_program(ziv_parser_tests
   SOURCES toolchain/test_parsers.cpp
   INCLUDES ${PROJECT_SOURCE_DIR}/src/include
-  LIBS ziv_env ziv_test_support)
+  LIBS ziv_env ziv_core_static ziv_test_support)
 target_compile_options(ziv_fake_cc1 PRIVATE -Wall -Wextra)

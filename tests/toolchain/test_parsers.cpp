@@ -18,6 +18,7 @@
 #include "ziv_parsers.h"
 #include "ziv_parsers_binutils.h"
 #include "ziv_parsers_other.h"
+#include "ziv_patch_text.h"
 #include "ziv_run.h"
 
 namespace ziv_test {
@@ -390,6 +391,7 @@ TEST_F(parser_dir, PatchFilesAsPatchReadsThem)
         {"just text\n", {"-i", "fix.patch"}, "untraced"},
         {"--- a/x.c", {"-p1", "-i", "fix.patch"}, "untraced"},
         {"--- \"a/x.c\n+++ b/x.c\n", {"-p1", "-i", "fix.patch"}, "pairs=->x.c"},
+        {"--- \"a/x.c\\000.evil\"\n+++ \"b/x.c\\000.evil\"\n" + hunk, {"-p1", "-i", "fix.patch"}, "untraced"},
         {binary, {"-i", "fix.patch"}, "untraced"},
         {long_line + "\n--- a/x.c\n+++ b/x.c\n" + hunk, {"-p1", "-i", "fix.patch"}, "pairs=->x.c"},
     };
@@ -400,7 +402,25 @@ TEST_F(parser_dir, PatchFilesAsPatchReadsThem)
         std::string common = args.front() == "-d" ? "common=%/sub/../fix.patch(patch) " : "common=fix.patch(patch) ";
         std::string expected = want == "untraced" ? want : common + want + " sources";
         EXPECT_EQ(parse(ziv_parse_patch_cmd, line), root(expected)) << text.substr(0, 80);
+        // The scan of a text in memory (what a fuzzer drives) finds what the
+        // scan of the file finds.
+        int fd = open("fix.patch", O_RDONLY);
+        EXPECT_EQ(ziv_scan_patch_text(text.data(), text.size(), nullptr, nullptr),
+                  ziv_scan_patch_fd(fd, 1 << 30, nullptr, nullptr)) << text.substr(0, 80);
+        close(fd);
     }
+    // Beyond the size read, a header is not looked for; a FIFO without a
+    // writer is no patch and holds nothing up.
+    write_file("fix.patch", "");
+    ASSERT_EQ(truncate("fix.patch", 300L << 20), 0);
+    {
+        std::FILE* f = std::fopen("fix.patch", "a");
+        std::fputs("\n--- a/x.c\n+++ b/x.c\n", f);
+        std::fclose(f);
+    }
+    EXPECT_EQ(parse(ziv_parse_patch_cmd, words{"patch", "-p1", "-i", "fix.patch"}), "untraced");
+    ASSERT_EQ(mkfifo("fifo.patch", 0600), 0);
+    EXPECT_EQ(parse(ziv_parse_patch_cmd, words{"patch", "-p1", "-i", "fifo.patch"}), "untraced");
     // The patch file missing, or no file at all.
     EXPECT_EQ(parse(ziv_parse_patch_cmd, words{"patch", "-i", "gone.patch"}), "untraced");
     EXPECT_EQ(parse(ziv_parse_patch_cmd, words{"patch", "-i", "sub"}), "untraced");
