@@ -191,9 +191,10 @@ int on_header(void* context, const char* old_name, const char* new_name)
 }
 
 // The patch file: its name for the record and a descriptor to read it
-// through (standard input is read, never consumed). False when the patch
-// comes from a terminal, a pipe or a file that cannot be read.
-bool open_patch(const patch_line& line, char** name, int* fd)
+// through (standard input is read, never consumed; `*owned` tells whether
+// the descriptor is ours to close). False when the patch comes from a
+// terminal, a pipe or a file that cannot be read.
+bool open_patch(const patch_line& line, char** name, int* fd, bool* owned)
 {
     const char* given = line.input != nullptr ? line.input : line.second;
     if (given != nullptr && strcmp(given, "-") != 0) {
@@ -202,6 +203,7 @@ bool open_patch(const patch_line& line, char** name, int* fd)
             return false;
         }
         *fd = open(*name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        *owned = *fd >= 0;
         struct stat st;
         return *fd >= 0 && fstat(*fd, &st) == 0 && S_ISREG(st.st_mode);
     }
@@ -237,9 +239,10 @@ ZIV_EXPORT int ziv_parse_patch_cmd(int argc, char** argv, ziv_trace_cmd* row)
     }
     char* name = nullptr;
     int fd = -1;
-    bool readable = open_patch(line, &name, &fd);
+    bool owned = false;
+    bool readable = open_patch(line, &name, &fd, &owned);
     ziv_block<char> patch_name{name};
-    ziv_fd_closer own_fd{fd > 0 ? fd : -1};  // standard input stays open
+    ziv_fd_closer own_fd{owned ? fd : -1};  // standard input stays open
     if (!readable) {
         return 0;
     }
