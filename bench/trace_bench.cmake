@@ -8,3 +8,13 @@ target_compile_definitions(bench_trace PRIVATE
   ZIV_BENCH_LIB="$<TARGET_FILE:ziv_env>"
   ZIV_SCHEMA_PATH="${PROJECT_SOURCE_DIR}/src/db/ziv_schema.sql")
 add_dependencies(bench_trace ziv_env)
+
+# One strip / objcopy / cp command traced against the same command
+# untraced, run by hand: build/bench/bench_binutils [--runs N]
+add_executable(bench_binutils bench_binutils.cpp)
+target_link_libraries(bench_binutils PRIVATE SQLite::SQLite3)
+target_compile_options(bench_binutils PRIVATE -O2 -Wall -Wextra)
+target_compile_definitions(bench_binutils PRIVATE
+  ZIV_BENCH_LIB="$<TARGET_FILE:ziv_env>"
+  ZIV_SCHEMA_PATH="${PROJECT_SOURCE_DIR}/src/db/ziv_schema.sql")
+add_dependencies(bench_binutils ziv_env)

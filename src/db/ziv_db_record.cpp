@@ -372,23 +372,25 @@ ZIV_EXPORT int ziv_insert_paired_depend(ziv_trace_info* info)
     }
     ziv_db_group group(count > 1);
     bool sources = (info->flags & ZIV_TRACE_OUT_SOURCE) != 0;
-    const ziv_trace_file* common = info->common_inputs;
+    auto relate = [sources](int out_id, int type, int in_id) {
+        if (sources) {
+            ziv_insert_source_source(out_id, in_id);
+        } else {
+            ziv_insert_single_input_depend(out_id, type, in_id);
+        }
+    };
     for (const ziv_trace_paired_file* node = info->paired; node != nullptr; node = node->next) {
         if (node->out_id < 1) {
             continue;
         }
         if (node->in_id > 0) {
-            if (sources) {
-                ziv_insert_source_source(node->out_id, node->in_id);
-            } else {
-                ziv_insert_single_input_depend(node->out_id, node->in_type, node->in_id);
-            }
+            relate(node->out_id, node->in_type, node->in_id);
         }
-        if (common != nullptr && common->id > 0) {
-            if (sources) {
-                ziv_insert_source_source(node->out_id, common->id);
-            } else {
-                ziv_insert_single_input_depend(node->out_id, common->type, common->id);
+        // Every common input: the patch file, or the files an objcopy in
+        // place adds (sections, debug link).
+        for (const ziv_trace_file* common = info->common_inputs; common != nullptr; common = common->next) {
+            if (common->id > 0) {
+                relate(node->out_id, common->type, common->id);
             }
         }
     }

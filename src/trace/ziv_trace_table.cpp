@@ -4,36 +4,10 @@
 
 #include "ziv_parsers.h"
 #include "ziv_parsers_arm.h"
+#include "ziv_parsers_binutils.h"
+#include "ziv_parsers_other.h"
 #include "ziv_template.h"
 #include "ziv_trace_entry.h"
-
-namespace ziv_parsers_to_come {
-
-// Parsers of tool families that are not written yet. Until a family lands,
-// its rows record the command line and nothing else; when it does, its
-// header declares the real function and the line here must go (the two
-// names would otherwise be ambiguous, so the build says so).
-constexpr ziv_trace_parse_fn ziv_parse_strip_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_elfedit_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_objcopy_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_dwz_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_patch_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_build_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_sortextable_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_pesign_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_recordmcount_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_perl_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_sepdebugcrcfix_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_debugedit_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_eu_strip_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_eu_elfcompress_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_eu_unstrip_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_parse_nasm_cmd = nullptr;
-constexpr ziv_trace_parse_fn ziv_prase_cp_cmd = nullptr;  // spelled so
-
-}  // namespace ziv_parsers_to_come
-
-using namespace ziv_parsers_to_come;
 
 // A row: its name and parser; ids, flags, record and timing start at zero.
 #define ZIV_ROW(name, parser) {name, parser, 0, 0, 0, nullptr, {}}

@@ -2,6 +2,7 @@
 // lines over real files, and the dependency-file and linker-script readers
 // on well-formed and malformed input.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,43 +16,47 @@
 
 #include "ziv_file_util.h"
 #include "ziv_parsers.h"
+#include "ziv_parsers_binutils.h"
+#include "ziv_parsers_other.h"
+#include "ziv_patch_text.h"
 #include "ziv_run.h"
 
 namespace ziv_test {
 namespace {
 
-// "a,b(lib)": names in order, link libraries marked.
+using words = std::vector<std::string>;
+
+// "a,b(lib)": names in order, link libraries and patch files marked.
 std::string names(const ziv_trace_file* list)
 {
     std::string out;
     for (; list != nullptr; list = list->next) {
-        out += (out.empty() ? "" : ",") + std::string(list->name) + (list->type == ZIV_FILE_LINK_LIBRARY ? "(lib)" : "");
+        out += (out.empty() ? "" : ",") + std::string(list->name) +
+               (list->type == ZIV_FILE_LINK_LIBRARY ? "(lib)" : list->type == ZIV_FILE_PATCH ? "(patch)" : "");
     }
     return out;
 }
 
-// What one parser call made of a command line (arguments separated by
-// blanks), in one text: "in=... out=... pairs=in>out,... in-place reuse",
-// empty parts left out; "untraced" when no trace record was made.
-std::string parse(ziv_trace_parse_fn parser, const std::string& line)
+// What one parser call made of a command line, in one text:
+// "in=... out=... common=... pairs=in>out,... in-place reuse ...", empty
+// parts left out; "untraced" when no trace record was made. The row is
+// named after the program, as the table's rows are.
+std::string parse(ziv_trace_parse_fn parser, std::vector<std::string> args)
 {
-    std::vector<std::string> args;
-    std::istringstream words(line);
-    for (std::string w; words >> w;) {
-        args.push_back(w);
-    }
+    const std::vector<std::string> original = args;
     std::vector<char*> argv;
     for (std::string& a : args) {
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
-    ziv_trace_cmd row{"test", parser, 0, 0, 0, nullptr, {}};
+    std::string tool = args[0].substr(args[0].rfind('/') + 1);
+    ziv_trace_cmd row{tool.c_str(), parser, 0, 0, 0, nullptr, {}};
+    errno = 1234;
     parser(static_cast<int>(args.size()), argv.data(), &row);
-    std::string rebuilt;
+    EXPECT_EQ(errno, 1234) << args[0];
     for (size_t i = 0; i < args.size(); ++i) {
-        rebuilt += (i > 0 ? " " : "") + std::string(argv[i]);
+        EXPECT_EQ(std::string(argv[i]), original[i]) << "the process's own arguments changed";
     }
-    EXPECT_EQ(rebuilt, line) << "the process's own arguments changed";
     if (row.info == nullptr) {
         return "untraced";
     }
@@ -62,12 +67,14 @@ std::string parse(ziv_trace_parse_fn parser, const std::string& line)
     }
     std::string out;
     for (const auto& [key, value] : {std::pair<std::string, std::string>{"in=", names(row.info->inputs)},
-                                     {"out=", names(row.info->outputs)}, {"pairs=", pairs}}) {
+                                     {"out=", names(row.info->outputs)}, {"common=", names(row.info->common_inputs)},
+                                     {"pairs=", pairs}}) {
         out += value.empty() ? "" : " " + key + value;
     }
     int flags = row.info->flags;
     for (const auto& [bit, name] : {std::pair<int, const char*>{ZIV_TRACE_IN_PLACE, " in-place"},
-                                    {ZIV_TRACE_REUSE_TARGET, " reuse"}}) {
+                                    {ZIV_TRACE_OUT_SOURCE, " sources"}, {ZIV_TRACE_REUSE_TARGET, " reuse"},
+                                    {ZIV_TRACE_LINK_PAIRED, " link-paired"}}) {
         out += (flags & bit) != 0 ? name : "";
         flags &= ~bit;
     }
@@ -75,6 +82,17 @@ std::string parse(ziv_trace_parse_fn parser, const std::string& line)
     ziv_free_trace_info(row.info);
     free(row.info);
     return out.empty() ? "" : out.substr(1);
+}
+
+// The same for a line whose arguments are separated by blanks.
+std::string parse(ziv_trace_parse_fn parser, const std::string& line)
+{
+    std::vector<std::string> args;
+    std::istringstream words(line);
+    for (std::string w; words >> w;) {
+        args.push_back(w);
+    }
+    return parse(parser, args);
 }
 
 // Every test runs in a fresh directory of its own, under /tmp/.
@@ -184,20 +202,259 @@ TEST_F(parser_dir, CommandLinesOfDriversLinkersArchiversAndRanlib)
         {ziv_parse_ld_cmd, "ld -o app -T link.ld", "in=x.o out=app"},
         {ziv_parse_ld_cmd, "ld -o app --script=link.ld", "in=x.o out=app"},
         {ziv_parse_ld_cmd, "ld -o app -L. -la", "in=./liba.so(lib),./libb.so(lib),x.o out=app"},
-        // Members walked backwards; an existing archive is read too (armar
-        // here); a missing member is skipped, an option ends the walk.
+        // ar read as ar reads it: members last to first, an existing archive
+        // read too (armar here), a missing member skipped; options anywhere
+        // (the plugin's value is no member); a, b, i take a member name
+        // and N a count before the archive, whatever its name.
         {ziv_parse_ar_cmd, "ar rcs libnew.a a.o b.o", "in=b.o,a.o out=libnew.a"},
         {ziv_parse_armar_cmd, "armar rcs libx.a a.o b.o", "in=b.o,a.o,libx.a out=libx.a in-place"},
-        {ziv_parse_ar_cmd, "ar rcs libnew.a", ""},
-        {ziv_parse_ar_cmd, "ar rcs libnew.a a.o gone.o", "in=a.o out=libnew.a"},
-        {ziv_parse_ar_cmd, "ar rcs libnew.a --plugin a.o", "in=a.o"},
-        {ziv_parse_ar_cmd, "ar rcs archive a.o b.o", "in=b.o,a.o out=archive"},
+        {ziv_parse_ar_cmd, "ar rcs libnew.a", "out=libnew.a"},
+        {ziv_parse_ar_cmd, "ar -rc libnew.a a.o gone.o -v --plugin plugin.so", "in=a.o out=libnew.a"},
+        {ziv_parse_ar_cmd, "ar --plugin plugin.so rcs archive a.o b.o", "in=b.o,a.o out=archive"},
+        {ziv_parse_ar_cmd, "ar rcb a.o libx.a b.o", "in=b.o,libx.a out=libx.a in-place"},
+        {ziv_parse_ar_cmd, "ar rcl x.o libnodot a.o", "in=a.o out=libnodot"},
+        {ziv_parse_ar_cmd, "ar dN 2 libx.a a.o", "in=libx.a out=libx.a in-place"},
+        {ziv_parse_ar_cmd, "ar s libx.a", "in=libx.a out=libx.a in-place"},
+        {ziv_parse_ar_cmd, "ar x libx.a a.o --output out", "in=libx.a out=out/a.o"},
+        {ziv_parse_ar_cmd, "ar x libx.a", "untraced"},
+        {ziv_parse_ar_cmd, "ar t libx.a a.o", "untraced"},
+        {ziv_parse_ar_cmd, "ar -M", "untraced"},
         {ziv_parse_ranlib_cmd, "ranlib --plugin plugin.so libx.a liby.a gone.a",
          "pairs=libx.a>libx.a,liby.a>liby.a in-place"},
     };
     for (const auto& [parser, line, want] : cases) {
         EXPECT_EQ(parse(parser, root(line)), root(want)) << line;
     }
+}
+
+TEST_F(parser_dir, BinaryUtilitiesCopiesNasmAndKernelHelpers)
+{
+    files({"in.so", "a.so", "b.so", "in.o", "out.o", "app", "app.debug", "note.bin", ".comment", "x86_64", "4",
+           "build/libx.so.1.2", "a/libx.so", "b/libx.so", "libx.so", "libx.so.1", "lib/libx.so.1", "a.txt", "bin/keep",
+           "dir/keep", "boot.asm", "sub.d/plain", "key.pem", "cert.x509", "mod.ko", "scripts/sign-file", "setup.bin",
+           "vmlinux.bin", "zoffset.h", "in.efi", "debug/keep", "it's a \"file\"\n$(touch pwned);.so"});
+    const std::string hostile = "it's a \"file\"\n$(touch pwned);.so";
+    const std::vector<std::tuple<ziv_trace_parse_fn, std::vector<std::string>, std::string>> cases = {
+        // A new file from the last input, or every input rewritten in place;
+        // values of options are never files, options after files count.
+        {ziv_parse_strip_cmd, {"strip", "-o", "out.so", "in.so"}, "pairs=in.so>out.so"},
+        {ziv_parse_strip_cmd, {"strip", "a.so", "b.so", "gone.so"}, "pairs=a.so>a.so,b.so>b.so in-place"},
+        {ziv_parse_strip_cmd, {"strip", "-R", ".comment", "--output-file=out", "in.so"}, "pairs=in.so>out"},
+        {ziv_parse_strip_cmd, {"strip", "-sRx", "in.so", "-oout", "--keep-section", ".comment"}, "pairs=in.so>out"},
+        {ziv_parse_strip_cmd, {"strip", "in.so", "-o", "in.so"}, "pairs=in.so>in.so in-place"},
+        {ziv_parse_strip_cmd, {"strip", "--", hostile}, "pairs=" + hostile + ">" + hostile + " in-place"},
+        {ziv_parse_dwz_cmd, {"dwz", "-j", "4", "-m", "common.debug", "a.so", "b.so"},
+         "out=common.debug pairs=a.so>a.so,b.so>b.so in-place link-paired"},
+        {ziv_parse_dwz_cmd, {"dwz", "--multifile", "c.debug", "-M", "/usr/lib/debug/c", "a.so"},
+         "out=c.debug pairs=a.so>a.so in-place link-paired"},
+        {ziv_parse_dwz_cmd, {"dwz", "-o", "out", "-m", "c.debug", "in.so"}, "pairs=in.so>out"},
+        {ziv_parse_eu_elfcompress_cmd, {"eu-elfcompress", "-t", "zlib", "--output=out", "in.so"}, "pairs=in.so>out"},
+        {ziv_parse_eu_elfcompress_cmd, {"eu-elfcompress", "-q", "a.so"}, "pairs=a.so>a.so in-place"},
+        // eu-strip: the stripped file in place or anew, the debug file made
+        // from the input.
+        {ziv_parse_eu_strip_cmd, {"eu-strip", "-f", "app.debug", "app"}, "in=app out=app.debug pairs=app>app in-place"},
+        {ziv_parse_eu_strip_cmd, {"eu-strip", "-o", "out", "-f", "dbg", "in.so"}, "in=in.so out=dbg pairs=in.so>out"},
+        {ziv_parse_eu_strip_cmd, {"eu-strip", "--remove-comment", "-R", ".comment", "a.so"}, "pairs=a.so>a.so in-place"},
+        {ziv_parse_eu_strip_cmd, {"eu-strip", "-f", "app.debug", "gone"}, ""},
+        {ziv_parse_eu_unstrip_cmd, {"eu-unstrip", "app", "app.debug"}, "common=app pairs=app.debug>app.debug in-place"},
+        {ziv_parse_eu_unstrip_cmd, {"eu-unstrip", "-d", "debug/", "app", "app.debug"}, "in=app,app.debug out=debug/app"},
+        {ziv_parse_eu_unstrip_cmd, {"eu-unstrip", "-o", "full", "app", "app.debug"}, "in=app,app.debug out=full"},
+        {ziv_parse_eu_unstrip_cmd, {"eu-unstrip", "-n", "-e", "app"}, "untraced"},
+        // objcopy in [out]: an output that exists is overwritten, not read;
+        // in place it is a pair; added files are read, dumped ones written.
+        {ziv_parse_objcopy_cmd, {"objcopy", "--add-section", ".note=note.bin", "in.o", "out.o"},
+         "in=in.o,note.bin out=out.o"},
+        {ziv_parse_objcopy_cmd, {"objcopy", "--only-keep-debug", "app", "app.debug"}, "in=app out=app.debug"},
+        {ziv_parse_objcopy_cmd, {"objcopy", "-O", "binary", "in.o"}, "pairs=in.o>in.o in-place"},
+        {ziv_parse_objcopy_cmd, {"objcopy", "--add-gnu-debuglink=app.debug", "app"},
+         "common=app.debug pairs=app>app in-place"},
+        {ziv_parse_objcopy_cmd, {"objcopy", "--dump-section", ".text=text.bin", "in.o"},
+         "in=in.o out=text.bin pairs=in.o>in.o in-place"},
+        {ziv_parse_objcopy_cmd, {"objcopy", "in.o", "new.o", "-R", ".comment"}, "in=in.o out=new.o"},
+        {ziv_parse_objcopy_cmd, {"objcopy", "in.o", "a.so", "b.so"}, "untraced"},
+        {ziv_parse_objcopy_cmd, {"objcopy", "-"}, "untraced"},
+        {ziv_parse_elfedit_cmd, {"elfedit", "--output-mach", "x86_64", "a.so"}, "pairs=a.so>a.so in-place"},
+        {ziv_parse_sepdebugcrcfix_cmd, {"sepdebugcrcfix", "debug", "a.so", "gone"}, "pairs=a.so>a.so in-place"},
+        {ziv_parse_debugedit_cmd, {"debugedit", "-b", "/b", "-l", "in.so", "a.so", "-i"}, "pairs=a.so>a.so in-place"},
+        {ziv_parse_debugedit_cmd, {"debugedit", "-i"}, "untraced"},
+        // Copies: one source and one destination, programs and libraries
+        // under a new name, stripped copies always.
+        {ziv_prase_cp_cmd, {"cp", "build/libx.so.1.2", "out/libx.so.1"}, "in=build/libx.so.1.2 out=out/libx.so.1"},
+        {ziv_prase_cp_cmd, {"cp", "a/libx.so", "b/libx.so"}, "untraced"},
+        {ziv_prase_cp_cmd, {"cp", "libx.so", "dir"}, "untraced"},
+        {ziv_prase_cp_cmd, {"cp", "a.txt", "b.txt"}, "untraced"},
+        {ziv_prase_cp_cmd, {"cp", "app", "in.o", "dir"}, "untraced"},
+        {ziv_prase_cp_cmd, {"cp", "-S", ".bak", "libx.so", "liby.so"}, "untraced"},
+        {ziv_prase_cp_cmd, {"cp", "--sparse", "always", "app", "prog"}, "in=app out=prog"},
+        {ziv_prase_cp_cmd, {"install", "-s", "-m", "755", "app", "bin"}, "in=app out=bin/app"},
+        {ziv_prase_cp_cmd, {"install", "-sm755", "app", "bin/"}, "in=app out=bin/app"},
+        {ziv_prase_cp_cmd, {"install", "--strip", "-t", "bin", "app"}, "in=app out=bin/app"},
+        {ziv_prase_cp_cmd, {"install", "-m", "755", "app", "bin/prog"}, "in=app out=bin/prog"},
+        {ziv_prase_cp_cmd, {"cp", "-s", "app", "bin/prog"}, "in=app out=bin/prog"},
+        {ziv_prase_cp_cmd, {"ln", "-s", "libx.so.1", "libx.so"}, "in=libx.so.1 out=libx.so"},
+        {ziv_prase_cp_cmd, {"ln", "-sf", "libx.so.1", "lib/libx.so"}, "in=lib/libx.so.1 out=lib/libx.so"},
+        {ziv_prase_cp_cmd, {"ln", "-sr", "libx.so.1", "lib/libx.so"}, "in=libx.so.1 out=lib/libx.so"},
+        {ziv_prase_cp_cmd, {"mv", "--", hostile, "x.so"}, "in=" + hostile + " out=x.so"},
+        // nasm: a named output, or the name nasm derives for the format.
+        {ziv_parse_nasm_cmd, {"nasm", "-f", "elf64", "-o", "boot.o", "boot.asm"}, "in=boot.asm out=boot.o reuse"},
+        {ziv_parse_nasm_cmd, {"nasm", "-oglued.o", "boot.asm"}, "in=boot.asm out=glued.o reuse"},
+        {ziv_parse_nasm_cmd, {"nasm", "-f", "bin", "boot.asm"}, "pairs=boot.asm>boot"},
+        {ziv_parse_nasm_cmd, {"nasm", "-felf64", "-I", "boot.asm", "sub.d/plain"}, "pairs=sub.d/plain>sub.o"},
+        {ziv_parse_nasm_cmd, {"nasm", "-f", "win64", "-I", "inc/", "boot.asm"}, "pairs=boot.asm>boot.obj"},
+        {ziv_parse_nasm_cmd, {"nasm", "-f", "nosuch", "boot.asm"}, "untraced"},
+        // Kernel helpers and signing.
+        {ziv_parse_perl_cmd, {"perl", "./scripts/sign-file", "sha512", "key.pem", "cert.x509", "mod.ko"},
+         "in=./scripts/sign-file,key.pem,cert.x509,mod.ko out=mod.ko"},
+        {ziv_parse_perl_cmd, {"perl", "-w", "/usr/bin/dh_strip_nondeterminism", "-v"}, "untraced"},
+        {ziv_parse_perl_cmd, {"perl", "-e", "1"}, "untraced"},
+        {ziv_parse_build_cmd, {root("%/arch/x86/boot/tools/build"), "setup.bin", "vmlinux.bin", "zoffset.h", "bzImage"},
+         "in=setup.bin,vmlinux.bin,zoffset.h out=bzImage"},
+        {ziv_parse_build_cmd, {"build", "setup.bin", "bzImage"}, "untraced"},
+        {ziv_parse_pesign_cmd, {"pesign", "-i", "in.efi", "--out=out.efi"}, "pairs=in.efi>out.efi"},
+        {ziv_parse_pesign_cmd, {"pesign", "-i", "in.efi"}, "untraced"},
+        {ziv_parse_recordmcount_cmd, {"recordmcount", "-w", "in.o", "gone.o", "@in.o"}, "pairs=in.o>in.o in-place"},
+        {ziv_parse_sortextable_cmd, {"sortextable", "gone"}, "in-place"},
+    };
+    for (const auto& [parser, args, want] : cases) {
+        std::string line;
+        for (const std::string& a : args) {
+            line += a + " ";
+        }
+        EXPECT_EQ(parse(parser, args), want) << line;
+    }
+    EXPECT_NE(access("pwned", F_OK), 0);
+}
+
+// dh_strip_nondeterminism: the archives, catalogs and EPUB documents under
+// ./debian, found by content, whatever their names; links not followed.
+TEST_F(parser_dir, PackagingStepFindsWhatItNormalisesWithoutAShell)
+{
+    const std::string odd = "debian/pkg/usr/share/it's \"odd\"\n$(touch pwned).bin";
+    files({"debian/pkg/usr/lib/libx.a"}, "!<arch>\nmember");
+    files({"debian/pkg/usr/share/java/x.jar"}, std::string("PK\x03\x04zip", 7));
+    files({"debian/pkg/usr/share/locale/de.mo"}, std::string("\xde\x12\x04\x95rest", 8));
+    files({"debian/pkg/usr/share/doc/README", "debian/pkg/archive.txt"}, "an archive in words only\n");
+    files({odd}, std::string(257, 'x') + "ustar  \n");
+    ASSERT_EQ(symlink("usr/lib/libx.a", "debian/pkg/link.a"), 0);
+    std::string got = parse(ziv_parse_perl_cmd, words{"perl", "-w", "/usr/bin/dh_strip_nondeterminism"});
+    for (const std::string& f : std::vector<std::string>{"./debian/pkg/usr/lib/libx.a", "./debian/pkg/usr/share/java/x.jar",
+                                                         "./debian/pkg/usr/share/locale/de.mo", "./" + odd}) {
+        EXPECT_NE(got.find(f + ">" + f), std::string::npos) << f << " in " << got;
+    }
+    EXPECT_EQ(std::count(got.begin(), got.end(), '>'), 4) << got;
+    EXPECT_EQ(got.substr(got.size() - 9), " in-place");
+    EXPECT_NE(access("pwned", F_OK), 0);
+    ASSERT_EQ(rename("debian", "elsewhere"), 0);
+    EXPECT_EQ(parse(ziv_parse_dh_strip_cmd, words{"perl"}), "in-place");  // nothing found: still traced
+}
+
+// patch: the files each header stands for, as patch picks them, with the
+// patch file as their common input; malformed patches give what they hold.
+TEST_F(parser_dir, PatchFilesAsPatchReadsThem)
+{
+    files({"src/x.c", "x.c", "new/keep", "sub/y.c", "my file.c", "only.c"});
+    const std::string hunk = "@@ -1 +1 @@\n-a\n+b\n";
+    std::string long_line(100000, 'z');
+    std::string binary;
+    std::mt19937 gen(3);
+    for (int i = 0; i < 20000; ++i) {
+        binary += static_cast<char>(gen());
+    }
+    // patch text, arguments after "patch", what is recorded.
+    const std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> cases = {
+        {"--- a/src/x.c\t2024-01-01 10:00:00\n+++ b/src/x.c\t2024-01-01 10:00:01\n" + hunk, {"-p1", "-i", "fix.patch"},
+         "pairs=->src/x.c"},
+        // A new file; a hunk whose lines look like headers; a context diff
+        // whose ranges look like headers; CR LF line ends.
+        {"--- /dev/null\n+++ b/new/n.c\n@@ -0,0 +1 @@\n+n\n", {"-Np1", "--input=fix.patch"}, "pairs=->new/n.c"},
+        {"--- a/x.c\n+++ b/x.c\n@@ -1,2 +1,2 @@\n a\n--- not/a.c\n+++ not/b.c\n--- a/src/x.c\n+++ b/src/x.c\n" + hunk,
+         {"-p1", "-i", "fix.patch"}, "pairs=->x.c,->src/x.c"},
+        {"*** a/x.c\n--- b/x.c\n***************\n*** 0 ****\n--- 1,2 ----\n+ a\n+ b\n", {"-p", "1", "-i", "fix.patch"},
+         "pairs=->x.c"},
+        {"--- a/x.c\r\n+++ b/x.c\r\n" + hunk, {"--strip=1", "-i", "fix.patch"}, "pairs=->x.c"},
+        // Names: quoted with escapes, blanks before a tab, the one of the
+        // two that exists, base names without -p, too few components.
+        {"--- \"a/it's \\\"q\\\"\\n\\303\\251.c\"\n+++ \"b/it's \\\"q\\\"\\n\\303\\251.c\"\n" + hunk,
+         {"-p1", "-i", "fix.patch"}, "pairs=->it's \"q\"\n\xc3\xa9.c"},
+        {"--- a/my file.c\t\n+++ b/my file.c\t\n" + hunk, {"-p1", "-i", "fix.patch"}, "pairs=->my file.c"},
+        {"--- only.c.orig\n+++ only.c\n" + hunk, {"-i", "fix.patch"}, "pairs=->only.c"},
+        {"--- a/deep/er/x.c\n+++ b/deep/er/x.c\n" + hunk, {"-i", "fix.patch"}, "pairs=->x.c"},
+        {"--- x.c\n+++ x.c\n" + hunk, {"-p2", "-i", "fix.patch"}, "untraced"},
+        // Where the results go: -d (absolute names), -o, the one file named.
+        {"--- a/y.c\n+++ b/y.c\n" + hunk, {"-d", "sub", "-p1", "-i", "../fix.patch"}, "pairs=->%/sub/y.c"},
+        {"--- a/x.c\n+++ b/x.c\n" + hunk, {"-p1", "-o", "out.c", "-i", "fix.patch"}, "pairs=->out.c"},
+        {"--- a/y.c\n+++ b/y.c\n" + hunk, {"x.c", "fix.patch"}, "pairs=->x.c"},
+        {"--- a/x.c\n+++ b/x.c\n" + hunk, {"--dry-run", "-p1", "-i", "fix.patch"}, "untraced"},
+        {"--- a/x.c\n+++ b/x.c\n" + hunk, {"-p1", "-o", "-", "-i", "fix.patch"}, "untraced"},
+        // Malformed: no header, an unfinished one, an unclosed quote, binary
+        // noise, a line longer than any header before a good one.
+        {"just text\n", {"-i", "fix.patch"}, "untraced"},
+        {"--- a/x.c", {"-p1", "-i", "fix.patch"}, "untraced"},
+        {"--- \"a/x.c\n+++ b/x.c\n", {"-p1", "-i", "fix.patch"}, "pairs=->x.c"},
+        {"--- \"a/x.c\\000.evil\"\n+++ \"b/x.c\\000.evil\"\n" + hunk, {"-p1", "-i", "fix.patch"}, "untraced"},
+        {binary, {"-i", "fix.patch"}, "untraced"},
+        {long_line + "\n--- a/x.c\n+++ b/x.c\n" + hunk, {"-p1", "-i", "fix.patch"}, "pairs=->x.c"},
+    };
+    for (const auto& [text, args, want] : cases) {
+        write_file("fix.patch", text);
+        std::vector<std::string> line = {"patch"};
+        line.insert(line.end(), args.begin(), args.end());
+        std::string common = args.front() == "-d" ? "common=%/sub/../fix.patch(patch) " : "common=fix.patch(patch) ";
+        std::string expected = want == "untraced" ? want : common + want + " sources";
+        EXPECT_EQ(parse(ziv_parse_patch_cmd, line), root(expected)) << text.substr(0, 80);
+        // The scan of a text in memory (what a fuzzer drives) finds what the
+        // scan of the file finds.
+        int fd = open("fix.patch", O_RDONLY);
+        EXPECT_EQ(ziv_scan_patch_text(text.data(), text.size(), nullptr, nullptr),
+                  ziv_scan_patch_fd(fd, 1 << 30, nullptr, nullptr)) << text.substr(0, 80);
+        close(fd);
+    }
+    // Beyond the size read, a header is not looked for; a FIFO without a
+    // writer is no patch and holds nothing up.
+    write_file("fix.patch", "");
+    ASSERT_EQ(truncate("fix.patch", 300L << 20), 0);
+    {
+        std::FILE* f = std::fopen("fix.patch", "a");
+        std::fputs("\n--- a/x.c\n+++ b/x.c\n", f);
+        std::fclose(f);
+    }
+    EXPECT_EQ(parse(ziv_parse_patch_cmd, words{"patch", "-p1", "-i", "fix.patch"}), "untraced");
+    ASSERT_EQ(mkfifo("fifo.patch", 0600), 0);
+    EXPECT_EQ(parse(ziv_parse_patch_cmd, words{"patch", "-p1", "-i", "fifo.patch"}), "untraced");
+    // The patch file missing, or no file at all.
+    EXPECT_EQ(parse(ziv_parse_patch_cmd, words{"patch", "-i", "gone.patch"}), "untraced");
+    EXPECT_EQ(parse(ziv_parse_patch_cmd, words{"patch", "-i", "sub"}), "untraced");
+}
+
+// A patch on standard input is read where it lies, never consumed: from a
+// regular file it is traced and the offset stays; from a pipe it is not
+// read at all.
+TEST_F(parser_dir, PatchOnStandardInputIsNeverConsumed)
+{
+    files({"x.c"});
+    const std::string text = "--- a/x.c\n+++ b/x.c\n@@ -1 +1 @@\n-a\n+b\n";
+    write_file("in.patch", text);
+    int saved = dup(0);
+    ASSERT_GE(saved, 0);
+    int file = open("in.patch", O_RDONLY);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(lseek(file, 4, SEEK_SET), 4);
+    ASSERT_EQ(dup2(file, 0), 0);
+    EXPECT_EQ(parse(ziv_parse_patch_cmd, words{"patch", "-p1"}), root("common=%/in.patch(patch) pairs=->x.c sources"));
+    EXPECT_EQ(lseek(0, 0, SEEK_CUR), 4);
+    EXPECT_EQ(parse(ziv_parse_patch_cmd, words{"patch", "-p1", "-i", "-"}), root("common=%/in.patch(patch) pairs=->x.c sources"));
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fds[1]);
+    ASSERT_EQ(dup2(fds[0], 0), 0);
+    EXPECT_EQ(parse(ziv_parse_patch_cmd, words{"patch", "-p1"}), "untraced");
+    char back[64] = {};
+    EXPECT_EQ(read(0, back, sizeof back), static_cast<ssize_t>(text.size()));
+    dup2(saved, 0);
+    close(saved);
+    close(file);
+    close(fds[0]);
 }
 
 TEST_F(parser_dir, MalformedScriptsNeverEscapeTheirFile)

@@ -11,6 +11,7 @@
 #include "ziv_config.h"
 #include "ziv_file_util.h"
 #include "ziv_log.h"
+#include "ziv_parser_kit.h"
 #include "ziv_parsers.h"
 #include "ziv_sysio.h"
 #include "ziv_trace_entry.h"
@@ -205,6 +206,143 @@ void resolve_libraries()
         ziv_free_trace_file(node);
     }
 }
+
+// ar's command line as ar itself reads it: the key (operation and
+// modifiers, with or without "-", possibly after options such as --plugin),
+// then the member name the a, b and i modifiers position by, the count of
+// the N modifier, the archive (any name at all) and the members.
+constexpr const char* kArValues[] = {"-l", "--plugin", "--target", "--output", "--record-libdeps"};
+
+class ar_line {
+public:
+    char operation = 0;
+    const char* archive = nullptr;
+
+    ar_line() = default;
+    ~ar_line() { free(members_); }
+    ar_line(const ar_line&) = delete;
+    ar_line& operator=(const ar_line&) = delete;
+
+    // False for a line that writes nothing a trace can name (listing,
+    // printing, an MRI script from standard input) or no memory.
+    bool read(int argc, char** argv)
+    {
+        if (argc < 2 || argv[1] == nullptr) {
+            return false;
+        }
+        members_ = static_cast<const char**>(ziv_malloc_and_init(static_cast<int>(sizeof(char*)) * argc));
+        if (members_ == nullptr) {
+            return false;
+        }
+        int first = 1;
+        if (argv[1][0] != '-') {
+            // An old-style key: each "l" in it takes the next argument.
+            first = 2 + key(argv[1]);
+        }
+        ziv_opt_scanner scan(argc, argv, ziv_grammar(kArValues), first);
+        int skip = 0;  // values of "l" in a key met among the operands
+        for (ziv_opt_item item; scan.next(&item);) {
+            if (item.kind == ziv_opt_item::option) {
+                if (ziv_opt_is(item, "--output")) {
+                    out_dir_ = item.value;
+                } else if (item.letter != 0 && item.letter != 'l') {
+                    char letters[2] = {item.letter, '\0'};
+                    key(letters);
+                }
+            } else if (skip > 0) {
+                --skip;
+            } else if (operation == 0 && !armap_ && !mri_) {
+                // Options came first ("ar --plugin p rcs ..."): this is the key.
+                skip = key(item.text);
+            } else {
+                operand(item.text);
+            }
+        }
+        return !mri_ && archive != nullptr &&
+               (operation == 'r' || operation == 'q' || operation == 'd' || operation == 'm' ||
+                (operation == 'x' && count_ > 0) || (operation == 0 && armap_));
+    }
+
+    void record(ziv_trace_cmd* row) const
+    {
+        if (ziv_init_trace_info(nullptr, row) != 0) {
+            return;
+        }
+        ziv_trace_info* info = row->info;
+        if (operation == 'x') {
+            // Without member names every member would be extracted, under
+            // names only the archive knows: such lines are not read here.
+            for (int i = 0; i < count_; ++i) {
+                ziv_block<char> joined{out_dir_ != nullptr ? ziv_join_path(out_dir_, members_[i]) : nullptr};
+                ziv_append_trace_file(&info->outputs, joined.block != nullptr ? joined.block : members_[i]);
+            }
+            ziv_append_trace_file(&info->inputs, archive);
+            return;
+        }
+        if (operation == 'r' || operation == 'q') {
+            // Any existing file can be a member (objects, archives of a thin
+            // archive, data); last to first.
+            for (int i = count_ - 1; i >= 0; --i) {
+                if (ziv_is_regular_input(members_[i])) {
+                    ziv_append_trace_file(&info->inputs, members_[i]);
+                }
+            }
+        }
+        ziv_append_trace_file(&info->outputs, archive);
+        // Updating an existing archive: the old one is read too.
+        if (access(archive, R_OK) == 0) {
+            ziv_append_trace_file(&info->inputs, archive);
+            info->flags |= ZIV_TRACE_IN_PLACE;
+        }
+    }
+
+private:
+    // Applies the letters of a key; the number of "l" among them.
+    int key(const char* letters)
+    {
+        int values = 0;
+        for (const char* c = letters; *c != '\0'; ++c) {
+            if (strchr("dmpqrtx", *c) != nullptr) {
+                operation = *c;
+            } else if (*c == 's') {
+                armap_ = true;
+            } else if (*c == 'a' || *c == 'b' || *c == 'i') {
+                positioned_ = true;
+            } else if (*c == 'N') {
+                counted_ = true;
+            } else if (*c == 'M') {
+                mri_ = true;
+            } else if (*c == 'l') {
+                ++values;
+            }
+        }
+        return values;
+    }
+
+    // [member to position by] [count] archive members...
+    void operand(const char* text)
+    {
+        if (positioned_ && !relpos_seen_) {
+            relpos_seen_ = true;
+        } else if (counted_ && !count_seen_) {
+            count_seen_ = true;
+        } else if (archive == nullptr) {
+            archive = text;
+        } else {
+            members_[count_++] = text;
+        }
+    }
+
+    const char** members_ = nullptr;  // at most argc of them
+    int count_ = 0;
+    const char* out_dir_ = nullptr;
+    bool armap_ = false;
+    bool positioned_ = false;
+    bool counted_ = false;
+    bool mri_ = false;
+    bool relpos_seen_ = false;
+    bool count_seen_ = false;
+};
 
 int ranlib_takes_value(const char* arg) { return arg != nullptr && strcmp(arg, "--plugin") == 0 ? 1 : 0; }
 
@@ -435,41 +573,11 @@ ZIV_EXPORT int ziv_parse_ar_cmd(int argc, char** argv, ziv_trace_cmd* row)
         return 0;
     }
     ziv_scanned_argv line(argc, argv, row);
-    if (ziv_init_trace_info(nullptr, row) != 0) {
+    ar_line ar;
+    if (!ar.read(line.count(), line.argv()) || ar.archive == nullptr) {
         return 0;
     }
-    ziv_trace_info* info = row->info;
-    char** args = line.argv();
-    int members = 0;
-    const char* archive = nullptr;
-    // Members stand last; the archive just before them; position 1 is the
-    // operation key.
-    for (int i = line.count() - 1; i >= 2; --i) {
-        const char* arg = args[i];
-        if (arg == nullptr || arg[0] == '-') {
-            break;
-        }
-        int type = ziv_input_file_type(arg);
-        if (type == ZIV_FILE_OBJECT || type == ZIV_FILE_FORTRAN) {
-            if (ziv_check_input_valid(arg) == 1) {
-                ++members;
-                ziv_append_trace_file(&info->inputs, arg);
-            }
-            continue;
-        }
-        if (members > 0) {
-            archive = arg;
-        }
-        break;
-    }
-    if (archive != nullptr) {
-        ziv_append_trace_file(&info->outputs, archive);
-        // Updating an existing archive: the old one is read too.
-        if (access(archive, R_OK) == 0) {
-            ziv_append_trace_file(&info->inputs, archive);
-            info->flags |= ZIV_TRACE_IN_PLACE;
-        }
-    }
+    ar.record(row);
     return 0;
 }
 
