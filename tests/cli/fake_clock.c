@@ -1,10 +1,11 @@
 // A time-faking preload of the kind reproducibility checkers use: the wall
 // clock says 2033-05-18, every other clock is the real one.
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <stddef.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
+#include <unistd.h>
 
 static const time_t fake_now = 2000000000;
 
@@ -19,8 +20,7 @@ time_t time(time_t* t)
 int clock_gettime(clockid_t clk, struct timespec* ts)
 {
     if (clk != CLOCK_REALTIME && clk != CLOCK_REALTIME_COARSE) {
-        int (*next)(clockid_t, struct timespec*) = (int (*)(clockid_t, struct timespec*))dlsym(RTLD_NEXT, "clock_gettime");
-        return next(clk, ts);
+        return (int)syscall(SYS_clock_gettime, clk, ts);
     }
     ts->tv_sec = fake_now;
     ts->tv_nsec = 0;
