@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -58,10 +59,21 @@ constexpr const char* k_check_hdeps = "mm";
 
 constexpr const char* k_host_names[2] = {"kalvitrex-check-1", "kalvitrex-check-2"};
 constexpr const char* k_ordinal[2] = {"first", "second"};
-// The second copy's file times, this much earlier than the first's (which
-// keeps the tree's own): the order of the times is kept, so make rebuilds
-// nothing it would not have rebuilt in the tree itself.
-constexpr int64_t k_time_shift_s = -(86400 + 3600 + 17);
+// The second copy's file times move by this much, all of them, earlier
+// when no time would fall before 1970: the order of the times is kept, so
+// make rebuilds nothing it would not have rebuilt in the tree itself. The
+// first copy keeps the tree's own.
+constexpr int64_t k_time_shift_s = 86400 + 3600 + 17;
+
+int64_t time_shift(const std::vector<tree_entry>& entries)
+{
+    for (const tree_entry& e : entries) {
+        if (std::min(e.st.st_mtim.tv_sec, e.st.st_atim.tv_sec) < k_time_shift_s) {
+            return k_time_shift_s;
+        }
+    }
+    return -k_time_shift_s;
+}
 
 volatile sig_atomic_t g_check_child = 0;
 
@@ -209,6 +221,9 @@ build_run run_build(const options& o, const std::string& dir, const std::string&
         throw user_error(std::string("cannot start the build: ") + strerror(errno));
     }
     if (pid == 0) {
+        // The answer is check's standard output; the builds' go with its
+        // messages.
+        dup2(STDERR_FILENO, STDOUT_FILENO);
         if (chdir(dir.c_str()) != 0) {
             fprintf(stderr, "kalvitrex: check: cannot enter %s: %s\n", dir.c_str(), strerror(errno));
             _exit(125);
@@ -260,6 +275,7 @@ struct outcome {
     const options* opts = nullptr;
     bool hosts_varied = false;
     double delay_s = 0;
+    int64_t shift_s = 0;
     std::vector<build_run> runs;
     int failed = -1;  // the build that failed, if any
     tree_comparison trees;
@@ -282,7 +298,7 @@ std::string to_json(const outcome& r)
     j += "  \"build\": " + json_list(r.opts->build, quoted) + ",\n";
     j += "  \"profile\": " + json_quote(r.opts->profile.empty() ? "default" : r.opts->profile) + ",\n";
     j += "  \"directory\": " + json_quote(r.top) + ",\n";
-    j += "  \"variations\": {\"copy_order\": true, \"file_times_shift_s\": " + std::to_string(k_time_shift_s) +
+    j += "  \"variations\": {\"copy_order\": true, \"file_times_shift_s\": " + std::to_string(r.shift_s) +
          ", \"second_start_after_s\": " + std::to_string(r.delay_s) + ", \"host_names\": " +
          (r.hosts_varied ? "[\"" + std::string(k_host_names[0]) + "\", \"" + k_host_names[1] + "\"]" : "null") +
          "},\n";
@@ -321,6 +337,10 @@ std::string where_shown(const shown_command& c, const std::string& top)
 void print_summary(const outcome& r)
 {
     const tree_comparison& t = r.trees;
+    if (t.differing.empty() && t.only_first.empty() && t.only_second.empty() && t.made_by_both == 0) {
+        printf("kalvitrex check: reproducible, trivially: the builds made or changed no file in the tree\n");
+        return;
+    }
     if (t.differing.empty() && t.only_first.empty() && t.only_second.empty()) {
         printf("kalvitrex check: reproducible: %s made by both builds %s identical\n",
                counted(static_cast<long long>(t.made_by_both), "file", "files").c_str(),
@@ -356,13 +376,17 @@ void print_summary(const outcome& r)
     }
     if (!r.why.consequences.empty()) {
         printf("\nConsequences (differ because an input differs):\n");
+        size_t width = 0;
+        for (const consequence& c : r.why.consequences) {
+            width = std::max(width, rel(c.path).size());
+        }
         for (const consequence& c : r.why.consequences) {
             std::string from;
             for (size_t i : c.culprits) {
                 const culprit& k = r.why.culprits[i];
                 from += (from.empty() ? "" : ", ") + (k.kind == culprit::file ? rel(k.path) : k.cmd.text);
             }
-            printf("  %s   <- %s\n      made by: %s\n", rel(c.path).c_str(), from.c_str(),
+            printf("  %-*s  <- %s; made by: %s\n", static_cast<int>(width), rel(c.path).c_str(), from.c_str(),
                    where_shown(c.made_by, r.top).c_str());
         }
     }
@@ -401,6 +425,7 @@ int check_in(const options& o, temp_area& area, outcome& r)
                          std::to_string((static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize) >> 20) +
                          " MiB free (set TMPDIR to a file system with more room)");
     }
+    r.shift_s = time_shift(entries);
     r.hosts_varied = host_names_can_vary();
     fprintf(stderr, "kalvitrex: check: building twice in %s; varied: copy order, file times, start time, %s\n",
             r.top.c_str(),
@@ -419,7 +444,7 @@ int check_in(const options& o, temp_area& area, outcome& r)
         if (g_tree_stop != 0) {
             throw interrupted{};
         }
-        copy_tree(entries, source, r.top, {i == 1, i == 1 ? k_time_shift_s : 0});
+        copy_tree(entries, source, r.top, {i == 1, i == 1 ? r.shift_s : 0});
         fprintf(stderr, "kalvitrex: check: %s build\n", k_ordinal[i]);
         build_run b = run_build(o, r.top, area.path() + "/" + k_ordinal[i] + ".db",
                                 r.hosts_varied ? k_host_names[i] : nullptr, area.path() + "/" + k_ordinal[i] + ".mark");
