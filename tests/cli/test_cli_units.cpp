@@ -1,11 +1,12 @@
 // Pure logic of the front end: build-time text, profiles, the build's
-// environment, escaping, command logs, paths.
+// environment, culprits, escaping, command logs, paths.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
 
 #include "kalvitrex_common.h"
+#include "kalvitrex_culprits.h"
 #include "kalvitrex_env.h"
 #include "ziv_run.h"
 
@@ -181,4 +182,79 @@ TEST(CliUnits, EscapingCommandLogsToolNamesAndPaths)
     EXPECT_EQ(relative_to("/w/a/b", "/w"), "a/b");
     EXPECT_EQ(relative_to("/wx/a", "/w"), "/wx/a");
     EXPECT_EQ(relative_to("/w", "/w"), "/w");
+}
+
+namespace {
+
+// One build by hand: a generator writes gen.h (from nothing), x.c includes
+// it, x.o goes into lib.a; `tool` makes y.out from y.in. `v` is what the
+// build's generator, tool and untraced step wrote.
+build_data small_build(char v)
+{
+    build_data b;
+    for (const auto& [id, log] : std::vector<std::pair<int64_t, std::string>>{
+             {1, "gen"}, {2, "gcc -c x.c"}, {3, "ar rc lib.a x.o"}, {4, "tool y.in"}}) {
+        b.commands[id] = {id, "", log, "", "/w", 0, 0};
+    }
+    auto row = [&](std::map<int64_t, file_row>& m, file_table t, int64_t id, const std::string& name,
+                   std::string sum, int64_t cmd) { m[id] = {t, id, name, "/w", "/w/" + name, sum, cmd, cmd}; };
+    const std::string out(1, v);
+    row(b.targets, file_table::target, 1, "gen.h", "g" + out, 1);
+    row(b.headers, file_table::header, 1, "gen.h", "g" + out, 0);
+    row(b.sources, file_table::source, 1, "x.c", "x", 0);
+    row(b.targets, file_table::target, 2, "x.o", "o" + out, 2);
+    row(b.targets, file_table::target, 3, "lib.a", "a" + out, 3);
+    row(b.sources, file_table::source, 2, "y.in", "y", 0);
+    row(b.targets, file_table::target, 4, "y.out", "t" + out, 4);
+    row(b.sources, file_table::source, 3, "z.txt", "z" + out, 0);
+    b.relations = {{file_table::source, 1, file_table::header, 1},
+                   {file_table::target, 2, file_table::source, 1},
+                   {file_table::target, 3, file_table::target, 2},
+                   {file_table::target, 4, file_table::source, 2}};
+    return b;
+}
+
+}  // namespace
+
+TEST(CliUnits, CulpritsAreWhereDifferencesStartConsequencesFollowThem)
+{
+    build_data one = small_build('1'), two = small_build('2');
+    analysis a = find_culprits(one, two, {"/w/gen.h", "/w/x.o", "/w/lib.a", "/w/y.out", "/w/z.txt"});
+    std::vector<std::string> culprits, consequences;
+    for (const culprit& c : a.culprits) {
+        std::string outs;
+        for (const std::string& o : c.outputs) {
+            outs += " " + o;
+        }
+        std::string readers;
+        for (const shown_command& r : c.read_by) {
+            readers += " " + r.text;
+        }
+        culprits.push_back(c.kind == culprit::command ? "command " + c.cmd.text + ":" + outs
+                                                      : "file " + c.path + ", read by:" + readers);
+    }
+    for (const consequence& c : a.consequences) {
+        consequences.push_back(c.path + " (" + c.made_by.text + ") <- " + std::to_string(c.culprits.at(0)) + " of " +
+                               std::to_string(c.culprits.size()));
+    }
+    // A file no command made comes first, then by the order of the makers.
+    EXPECT_EQ(culprits, (std::vector<std::string>{"file /w/z.txt, read by:", "command gen: /w/gen.h",
+                                                  "command tool y.in: /w/y.out"}));
+    EXPECT_EQ(consequences, (std::vector<std::string>{"/w/x.o (gcc -c x.c) <- 1 of 1", "/w/lib.a (ar rc lib.a x.o) <- 1 of 1"}));
+
+    // The generator untraced: gen.h is a file culprit, named with its reader;
+    // made in one build only by a traced command: that command.
+    one.targets.erase(1);
+    two.targets.erase(1);
+    a = find_culprits(one, two, {"/w/gen.h", "/w/x.o"});
+    ASSERT_EQ(a.culprits.size(), 1u);
+    EXPECT_EQ(a.culprits[0].path, "/w/gen.h");
+    ASSERT_EQ(a.culprits[0].read_by.size(), 1u);
+    EXPECT_EQ(a.culprits[0].read_by[0].text, "gcc -c x.c");
+    ASSERT_EQ(a.consequences.size(), 1u);
+    one.targets.erase(4);
+    a = find_culprits(one, two, {"/w/y.out"});
+    ASSERT_EQ(a.culprits.size(), 1u);
+    EXPECT_EQ(a.culprits[0].cmd.text, "tool y.in");
+    EXPECT_TRUE(a.consequences.empty());
 }
