@@ -8,6 +8,7 @@
 // Each round runs one plain build (make -jJ, no library) and one check, in
 // alternating order, on the clean tree; the figures are medians of wall
 // time. The check must find the project reproducible.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,9 +30,14 @@ namespace {
     exit(2);
 }
 
-// Wall milliseconds of `argv` run in `dir` with its output discarded; dies
-// unless it exits with `want`.
-double timed(const std::vector<std::string>& argv, const std::string& dir, int want)
+struct cost {
+    double wall_ms;
+    double cpu_ms;  // user + system of the whole process tree
+};
+
+// What `argv` costs, run in `dir` with its output discarded; dies unless it
+// exits with `want`.
+cost timed(const std::vector<std::string>& argv, const std::string& dir, int want)
 {
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
@@ -48,11 +54,14 @@ double timed(const std::vector<std::string>& argv, const std::string& dir, int w
         _exit(127);
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != want) {
         die(argv[0] + std::string(" ") + argv[1] + " exited with " + std::to_string(WEXITSTATUS(status)));
     }
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+    return {std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count(),
+            ms(usage.ru_utime) + ms(usage.ru_stime)};
 }
 
 }  // namespace
@@ -92,25 +101,27 @@ int main(int argc, char** argv)
         }
     };
 
-    std::vector<double> plain, checked;
+    std::vector<double> wall[2], cpu[2];  // plain, check
     timed(make, root, 0);  // warms the page cache
     for (int round = 0; round < rounds; ++round) {
         for (int k = 0; k < 2; ++k) {
             clean();
-            if ((k + round) % 2 == 0) {
-                plain.push_back(timed(make, root, 0));
-            } else {
-                checked.push_back(timed(check, root, 0));
-            }
+            int m = (k + round) % 2;
+            cost c = timed(m == 0 ? make : check, root, 0);
+            wall[m].push_back(c.wall_ms);
+            cpu[m].push_back(c.cpu_ms);
         }
     }
-    double p = ziv_bench::median(plain), c = ziv_bench::median(checked);
     printf("project: %d C sources, %d helpers per library source, make -j%d, %d rounds\n",
            shape.lib_sources + shape.shared_sources, helpers, jobs, rounds);
-    printf("  plain build      median %8.1f ms wall\n", p);
-    printf("  kalvitrex check  median %8.1f ms wall\n", c);
-    printf("ratio check/plain build: %.3f (two traced builds with header tracing, the copies, the comparison)\n",
-           c / p);
+    const char* names[2] = {"plain build", "kalvitrex check"};
+    for (int m = 0; m < 2; ++m) {
+        printf("  %-16s median %8.1f ms wall, %8.1f ms cpu\n", names[m], ziv_bench::median(wall[m]),
+               ziv_bench::median(cpu[m]));
+    }
+    printf("ratio check/plain build: %.3f wall, %.3f cpu (two traced builds with header tracing, the copies, "
+           "the comparison)\n",
+           ziv_bench::median(wall[1]) / ziv_bench::median(wall[0]), ziv_bench::median(cpu[1]) / ziv_bench::median(cpu[0]));
     std::string cleanup = "rm -rf '" + std::string(pattern) + "'";
     if (system(cleanup.c_str()) != 0) {
         fprintf(stderr, "bench_check: could not remove %s\n", pattern);

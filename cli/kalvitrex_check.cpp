@@ -85,6 +85,32 @@ void on_signal(int sig)
     }
 }
 
+// For its lifetime, an interrupt stops the copies and comparisons and ends
+// the running build; check then cleans up and exits.
+class signal_watch {
+public:
+    signal_watch()
+    {
+        struct sigaction act {};
+        act.sa_handler = on_signal;
+        for (size_t i = 0; i < 3; ++i) {
+            sigaction(k_signals[i], &act, &old_[i]);
+        }
+    }
+    ~signal_watch()
+    {
+        for (size_t i = 0; i < 3; ++i) {
+            sigaction(k_signals[i], &old_[i], nullptr);
+        }
+    }
+    signal_watch(const signal_watch&) = delete;
+    signal_watch& operator=(const signal_watch&) = delete;
+
+private:
+    static constexpr int k_signals[3] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction old_[3];
+};
+
 struct options {
     std::string profile;  // as given, files made absolute
     std::vector<std::string> sets;
@@ -179,7 +205,7 @@ struct build_run {
     double seconds = 0;
     std::string db;
     timespec mark{};  // change time just before the build
-    size_t commands = 0;
+    long long commands = -1;  // traced; -1 when the database cannot be read
 };
 
 // kalvitrex run in `dir`, in the child's own host name when `host` is set.
@@ -247,6 +273,10 @@ build_run run_build(const options& o, const std::string& dir, const std::string&
     g_check_child = 0;
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    try {
+        r.commands = database::open_existing(db, find_layout().schema).scalar("SELECT count(*) FROM build_command_table");
+    } catch (const user_error&) {
+    }
     return r;
 }
 
@@ -304,7 +334,7 @@ std::string to_json(const outcome& r)
          "},\n";
     j += "  \"builds\": " + json_list(r.runs, [](const build_run& b) {
              return "{\"status\": " + std::to_string(b.status) + ", \"seconds\": " + std::to_string(b.seconds) +
-                    ", \"commands\": " + std::to_string(b.commands) + "}";
+                    ", \"commands\": " + (b.commands < 0 ? std::string("null") : std::to_string(b.commands)) + "}";
          }) + ",\n";
     if (answered) {
         j += "  \"files_made_by_both\": " + std::to_string(r.trees.made_by_both) + ",\n";
@@ -433,7 +463,10 @@ int check_in(const options& o, temp_area& area, outcome& r)
 
     auto first_start = std::chrono::steady_clock::now();
     for (int i = 0; i < 2; ++i) {
-        if (i == 1) {
+        copy_tree(entries, source, r.top, {i == 1, i == 1 ? r.shift_s : 0});
+        if (i == 0) {
+            first_start = std::chrono::steady_clock::now();
+        } else {
             // The second build starts at least a second after the first.
             auto due = first_start + std::chrono::milliseconds(1100);
             while (std::chrono::steady_clock::now() < due && g_tree_stop == 0) {
@@ -444,7 +477,6 @@ int check_in(const options& o, temp_area& area, outcome& r)
         if (g_tree_stop != 0) {
             throw interrupted{};
         }
-        copy_tree(entries, source, r.top, {i == 1, i == 1 ? r.shift_s : 0});
         fprintf(stderr, "kalvitrex: check: %s build\n", k_ordinal[i]);
         build_run b = run_build(o, r.top, area.path() + "/" + k_ordinal[i] + ".db",
                                 r.hosts_varied ? k_host_names[i] : nullptr, area.path() + "/" + k_ordinal[i] + ".mark");
@@ -473,7 +505,6 @@ int check_in(const options& o, temp_area& area, outcome& r)
     build_data b[2];
     for (int i = 0; i < 2; ++i) {
         b[i] = load_build(database::open_existing(r.runs[static_cast<size_t>(i)].db, schema));
-        r.runs[static_cast<size_t>(i)].commands = b[i].commands.size();
     }
     std::vector<std::string> differing;
     for (const std::string& d : r.trees.differing) {
@@ -507,39 +538,24 @@ int check_command(const args& a)
         }
     }
     options o = parse_options(a, current_dir());
-    struct sigaction act {}, old[3];
-    act.sa_handler = on_signal;
-    const int sigs[3] = {SIGINT, SIGTERM, SIGHUP};
-    for (int i = 0; i < 3; ++i) {
-        sigaction(sigs[i], &act, &old[i]);
-    }
+    signal_watch watch;
     int code = 2;
     outcome r;
     r.opts = &o;
+    temp_area area;
     try {
-        temp_area area;
-        try {
-            code = check_in(o, area, r);
-        } catch (const interrupted&) {
-            fprintf(stderr, "kalvitrex: check: interrupted; removing %s\n", area.path().c_str());
-            code = 128 + static_cast<int>(g_tree_stop);
-        }
-        if (o.keep && code < 128) {
-            area.keep();
-            r.kept = area.path();
-            fprintf(stderr, "kalvitrex: check: kept %s (first, second, first.db, second.db)\n", area.path().c_str());
-        }
-        if (!o.json.empty() && code < 128) {
-            write_file_atomically(o.json, to_json(r));
-        }
-    } catch (const user_error&) {
-        for (int i = 0; i < 3; ++i) {
-            sigaction(sigs[i], &old[i], nullptr);
-        }
-        throw;
+        code = check_in(o, area, r);
+    } catch (const interrupted&) {
+        fprintf(stderr, "kalvitrex: check: interrupted; removing %s\n", area.path().c_str());
+        return 128 + static_cast<int>(g_tree_stop);
     }
-    for (int i = 0; i < 3; ++i) {
-        sigaction(sigs[i], &old[i], nullptr);
+    if (o.keep) {
+        area.keep();
+        r.kept = area.path();
+        fprintf(stderr, "kalvitrex: check: kept %s (first, second, first.db, second.db)\n", area.path().c_str());
+    }
+    if (!o.json.empty()) {
+        write_file_atomically(o.json, to_json(r));
     }
     return code;
 }
