@@ -384,17 +384,27 @@ void print_summary(const outcome& r)
     }
     printf("\n");
     auto rel = [&](const std::string& p) { return shown_path(p, r.top); };
+    // The terminal gets the first of each list; --json gets them all.
+    constexpr size_t k_shown = 20;
+    auto more = [&](size_t n, int indent) {
+        if (n > k_shown) {
+            printf("%*s... and %zu more (--json FILE lists them all)\n", indent, "", n - k_shown);
+        }
+    };
     if (!r.why.culprits.empty()) {
         printf("\nCulprits (where the differences start):\n");
-        for (const culprit& c : r.why.culprits) {
+        for (size_t n = 0; n < r.why.culprits.size() && n < k_shown; ++n) {
+            const culprit& c = r.why.culprits[n];
             if (c.kind == culprit::file) {
                 printf("  %s\n      made by no traced command; ", rel(c.path).c_str());
                 if (c.read_by.empty()) {
                     printf("read by no traced command\n");
                 }
-                for (size_t i = 0; i < c.read_by.size(); ++i) {
-                    printf("%s%s\n", i == 0 ? "read by: " : "               ", where_shown(c.read_by[i], r.top).c_str());
+                for (size_t i = 0; i < c.read_by.size() && i < k_shown; ++i) {
+                    printf("%*s%s\n", i == 0 ? 0 : 42, i == 0 ? "read by: " : "",
+                           where_shown(c.read_by[i], r.top).c_str());
                 }
+                more(c.read_by.size(), 42);
                 continue;
             }
             printf("  %s\n      same inputs, different output: ", where_shown(c.cmd, r.top).c_str());
@@ -403,6 +413,7 @@ void print_summary(const outcome& r)
             }
             printf("%s\n", c.outputs.empty() ? "(outside the tree)" : "");
         }
+        more(r.why.culprits.size(), 2);
     }
     if (!r.why.consequences.empty()) {
         printf("\nConsequences (differ because an input differs):\n");
@@ -410,7 +421,8 @@ void print_summary(const outcome& r)
         for (const consequence& c : r.why.consequences) {
             width = std::max(width, rel(c.path).size());
         }
-        for (const consequence& c : r.why.consequences) {
+        for (size_t n = 0; n < r.why.consequences.size() && n < k_shown; ++n) {
+            const consequence& c = r.why.consequences[n];
             std::string from;
             for (size_t i : c.culprits) {
                 const culprit& k = r.why.culprits[i];
@@ -419,14 +431,16 @@ void print_summary(const outcome& r)
             printf("  %-*s  <- %s; made by: %s\n", static_cast<int>(width), rel(c.path).c_str(), from.c_str(),
                    where_shown(c.made_by, r.top).c_str());
         }
+        more(r.why.consequences.size(), 2);
     }
     for (int i = 0; i < 2; ++i) {
         const auto& only = i == 0 ? t.only_first : t.only_second;
         if (!only.empty()) {
             printf("\nMade by the %s build only:\n", k_ordinal[i]);
-            for (const std::string& p : only) {
-                printf("  %s\n", p.c_str());
+            for (size_t n = 0; n < only.size() && n < k_shown; ++n) {
+                printf("  %s\n", only[n].c_str());
             }
+            more(only.size(), 2);
         }
     }
 }
