@@ -225,7 +225,7 @@ std::vector<setting> parse_profile_at(const std::string& text, const std::string
             // A relative file is found beside the including one.
             std::string name = trim(line.substr(8));
             size_t slash = origin.rfind('/');
-            if (name.find('/') != std::string::npos && name[0] != '/' && slash != std::string::npos) {
+            if (profile_file(name, shipped_dir) == name && name[0] != '/' && slash != std::string::npos) {
                 name = origin.substr(0, slash + 1) + name;
             }
             for (setting& s : read_profile_at(name, shipped_dir, depth + 1, where + ": ")) {

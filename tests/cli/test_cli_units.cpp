@@ -51,7 +51,7 @@ TEST(CliUnits, ProfilesSetAppendIncludeContinueAndNameTheLineOfAnError)
     temp_dir t;
     ziv_test::write_file(t.sub("base.profile"), "ZIV_TIMELIST = gcc\nZIV_DIRLIST = ls\nTZ = UTC\n");
     ziv_test::write_file(t.sub("loop.profile"), "include ./loop.profile\n");
-    auto s = parse_profile("# comment\ninclude ./base.profile\nZIV_TIMELIST += cc1\tas\n  ZIV_TIMELIST += ld \\\n     ar\n\n"
+    auto s = parse_profile("# comment\ninclude base.profile\nZIV_TIMELIST += cc1\tas\n  ZIV_TIMELIST += ld \\\n     ar\n\n"
                            "ZIV_TIME = 2022-02-28  10:00:00\nZIV_DIRLIST = find\nZIV_NAMELIST =\numask = 022\n"
                            "LC_ALL = C.UTF-8\n",
                            t.sub("my.profile"));
