@@ -10,3 +10,11 @@ target_compile_definitions(bench_toolchain PRIVATE
   ZIV_BENCH_LIB="$<TARGET_FILE:ziv_env>"
   ZIV_SCHEMA_PATH="${PROJECT_SOURCE_DIR}/src/db/ziv_schema.sql")
 add_dependencies(bench_toolchain ziv_env)
+
+# What kalvitrex check costs against one plain build of the same project:
+#   build/bench/bench_check [--rounds R] [--sources N] [--helpers H] [--jobs J]
+add_executable(bench_check bench_check.cpp)
+target_include_directories(bench_check PRIVATE ${PROJECT_SOURCE_DIR}/tests/toolchain)
+target_compile_options(bench_check PRIVATE -O2 -Wall -Wextra)
+target_compile_definitions(bench_check PRIVATE KVX_BENCH_PROGRAM="$<TARGET_FILE:kalvitrex>")
+add_dependencies(bench_check kalvitrex)

@@ -1,4 +1,4 @@
-// The four commands; each takes the arguments after its name and returns the
+// The commands; each takes the arguments after its name and returns the
 // program's exit status.
 #pragma once
 
@@ -13,11 +13,13 @@ int run_command(const args& a);
 int report_command(const args& a);
 int impact_command(const args& a);
 int diff_command(const args& a);
+int check_command(const args& a);
 
 extern const char* const k_run_help;
 extern const char* const k_report_help;
 extern const char* const k_impact_help;
 extern const char* const k_diff_help;
+extern const char* const k_check_help;
 
 // "--name VALUE" and "--name=VALUE": true when a[i] is the option; the value
 // goes to `value` and i moves past it. Throws when the value is missing.

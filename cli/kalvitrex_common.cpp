@@ -42,11 +42,11 @@ install_layout find_layout()
 {
     std::string dir = self_dir();
     if (real(dir) == real(KVX_BUILD_BIN_DIR)) {
-        return {KVX_BUILD_LIBRARY, KVX_SOURCE_SCHEMA, KVX_SOURCE_PROFILE};
+        return {KVX_BUILD_LIBRARY, KVX_SOURCE_SCHEMA, KVX_SOURCE_PROFILES};
     }
     std::string lib = normalize_path(std::string(KVX_REL_LIBDIR) + "/libziv_env.so", dir);
     std::string data = normalize_path(KVX_REL_DATADIR, dir);
-    return {lib, data + "/ziv_schema.sql", data + "/default.profile"};
+    return {lib, data + "/ziv_schema.sql", data};
 }
 
 std::string counted(long long n, const char* one, const char* many)

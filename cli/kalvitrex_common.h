@@ -19,7 +19,7 @@ struct user_error : std::runtime_error {
 struct install_layout {
     std::string library;  // libziv_env.so
     std::string schema;   // ziv_schema.sql
-    std::string profile;  // default.profile
+    std::string profiles; // directory of the shipped profiles (default.profile, ...)
 };
 install_layout find_layout();
 

@@ -3,8 +3,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+
+#include <unistd.h>
 
 #include "kalvitrex_common.h"
+#include "kalvitrex_db.h"
+#include "ziv_config.h"
 
 namespace kvx {
 
@@ -27,7 +32,18 @@ constexpr const char* k_values[] = {
 };
 
 // Set by run from its own options, never from a profile.
-constexpr const char* k_reserved[] = {"ZIV_TRACE_ENABLE", "ZIV_TRACE_OUTPUT", "ZIV_PCOMMAND_ID"};
+constexpr const char* k_reserved[] = {"ZIV_TRACE_ENABLE", "ZIV_TRACE_OUTPUT", "ZIV_PCOMMAND_ID", "LD_PRELOAD"};
+
+// Not an environment variable: the build's file-creation mask.
+constexpr const char* k_umask = "umask";
+
+// Runtimes that abort unless they come first in the list of loaded
+// libraries (AddressSanitizer checks; the others share its start-up).
+constexpr std::string_view k_first_runtimes[] = {
+    "libasan.",  "libhwasan.", "libtsan.",  "liblsan.",  "libubsan.", "libclang_rt.asan",
+    "libclang_rt.hwasan", "libclang_rt.tsan", "libclang_rt.msan", "libclang_rt.lsan",
+    "libclang_rt.ubsan", "libclang_rt.memprof", "libclang_rt.dfsan",
+};
 
 bool in(const char* const* b, const char* const* e, const std::string& name)
 {
@@ -104,17 +120,77 @@ std::optional<std::string> get_entry(const std::vector<std::string>& env, const 
 
 bool is_feature_list(const std::string& name) { return in(std::begin(k_lists), std::end(k_lists), name); }
 
-void check_setting_name(const std::string& name, const std::string& where)
+void check_setting(const std::string& name, const std::string& value, const std::string& where)
 {
     if (in(std::begin(k_reserved), std::end(k_reserved), name)) {
         throw user_error(where + ": " + name + " is set by kalvitrex run itself");
     }
-    if (!is_feature_list(name) && !in(std::begin(k_values), std::end(k_values), name)) {
-        throw user_error(where + ": unknown setting " + name);
+    if (name == k_umask) {
+        if (value.empty() || value.size() > 4 || value.find_first_not_of("01234567") != std::string::npos ||
+            strtoul(value.c_str(), nullptr, 8) > 0777) {
+            throw user_error(where + ": umask takes an octal mask such as 022, got '" + value + "'");
+        }
+        return;
+    }
+    if (name.compare(0, 4, "ZIV_") == 0) {
+        if (!is_feature_list(name) && !in(std::begin(k_values), std::end(k_values), name)) {
+            throw user_error(where + ": unknown setting " + name);
+        }
+        return;
+    }
+    bool word = !name.empty() && (name[0] < '0' || name[0] > '9');
+    for (char c : name) {
+        word = word && (c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'));
+    }
+    if (!word) {
+        throw user_error(where + ": not a variable name: '" + name + "'");
     }
 }
 
-std::vector<setting> parse_profile(const std::string& text, const std::string& origin)
+std::string profile_file(const std::string& value, const std::string& shipped_dir)
+{
+    const std::string suffix = ".profile";
+    bool path = value.find('/') != std::string::npos ||
+                (value.size() >= suffix.size() && value.compare(value.size() - suffix.size(), suffix.size(), suffix) == 0);
+    return path ? value : shipped_dir + "/" + value + suffix;
+}
+
+namespace {
+
+// Includes deeper than this are a loop.
+constexpr int k_include_depth = 8;
+
+std::vector<setting> parse_profile_at(const std::string& text, const std::string& origin,
+                                      const std::string& shipped_dir, int depth);
+
+std::vector<setting> read_profile_at(const std::string& value, const std::string& shipped_dir, int depth,
+                                     const std::string& where)
+{
+    if (depth > k_include_depth) {
+        throw user_error(where + "profiles include each other too deeply (a loop?)");
+    }
+    std::string file = profile_file(value, shipped_dir);
+    if (file != value && access(file.c_str(), F_OK) != 0) {
+        throw user_error(where + "no shipped profile named '" + value + "' (in " + shipped_dir +
+                         "); a profile file is named by a path or a name ending in .profile");
+    }
+    return parse_profile_at(read_text_file(file, "profile"), file, shipped_dir, depth);
+}
+
+// Replaces NAME's earlier setting, or adds it.
+void put_setting(std::vector<setting>& out, setting s)
+{
+    for (auto it = out.begin(); it != out.end(); ++it) {
+        if (it->name == s.name) {
+            out.erase(it);
+            break;
+        }
+    }
+    out.push_back(std::move(s));
+}
+
+std::vector<setting> parse_profile_at(const std::string& text, const std::string& origin,
+                                      const std::string& shipped_dir, int depth)
 {
     std::vector<setting> out;
     size_t at = 0;
@@ -145,13 +221,25 @@ std::vector<setting> parse_profile(const std::string& text, const std::string& o
         }
         std::string where = origin + ":" + std::to_string(first_line);
         size_t eq = line.find('=');
+        if (eq == std::string::npos && line.compare(0, 8, "include ") == 0) {
+            // A relative file is found beside the including one.
+            std::string name = trim(line.substr(8));
+            size_t slash = origin.rfind('/');
+            if (profile_file(name, shipped_dir) == name && name[0] != '/' && slash != std::string::npos) {
+                name = origin.substr(0, slash + 1) + name;
+            }
+            for (setting& s : read_profile_at(name, shipped_dir, depth + 1, where + ": ")) {
+                put_setting(out, std::move(s));
+            }
+            continue;
+        }
         if (eq == std::string::npos) {
-            throw user_error(where + ": expected NAME = VALUE");
+            throw user_error(where + ": expected NAME = VALUE or include PROFILE");
         }
         bool append = eq > 0 && line[eq - 1] == '+';
         std::string name = trim(line.substr(0, append ? eq - 1 : eq));
         std::string value = trim(line.substr(eq + 1));
-        check_setting_name(name, where);
+        check_setting(name, value, where);
         if (append && !is_feature_list(name)) {
             throw user_error(where + ": += only adds to program lists, " + name + " is a value");
         }
@@ -168,17 +256,22 @@ std::vector<setting> parse_profile(const std::string& text, const std::string& o
             if (name.empty()) {
                 continue;
             }
-        } else {
-            for (auto it = out.begin(); it != out.end(); ++it) {
-                if (it->name == name) {
-                    out.erase(it);
-                    break;
-                }
-            }
         }
-        out.push_back({name, value});
+        put_setting(out, {name, value});
     }
     return out;
+}
+
+}  // namespace
+
+std::vector<setting> parse_profile(const std::string& text, const std::string& origin, const std::string& shipped_dir)
+{
+    return parse_profile_at(text, origin, shipped_dir, 0);
+}
+
+std::vector<setting> read_profile(const std::string& value, const std::string& shipped_dir)
+{
+    return read_profile_at(value, shipped_dir, 0, "");
 }
 
 setting parse_set_option(const std::string& arg)
@@ -188,35 +281,8 @@ setting parse_set_option(const std::string& arg)
         throw user_error("--set needs NAME=VALUE, got '" + arg + "'");
     }
     std::string name = arg.substr(0, eq);
-    check_setting_name(name, "--set");
+    check_setting(name, arg.substr(eq + 1), "--set");
     return {name, normalized_value(name, arg.substr(eq + 1))};
-}
-
-std::string ziv_time_text(time_t t)
-{
-    struct tm wall;
-    if (localtime_r(&t, &wall) == nullptr) {
-        throw user_error("the build time " + std::to_string(t) + " has no local time");
-    }
-    // The library reads the text with the DST flag 0, so mktime takes it as
-    // standard time; in summer the wall clock is moved back by the DST
-    // offset until it reads back as `t`.
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        struct tm probe = wall;
-        probe.tm_isdst = 0;
-        probe.tm_wday = 0;
-        probe.tm_yday = 0;
-        time_t back = mktime(&probe);
-        if (back == t) {
-            char buf[64];
-            strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &wall);
-            return buf;
-        }
-        struct tm utc = wall;
-        time_t as_utc = timegm(&utc) + (t - back);
-        gmtime_r(&as_utc, &wall);
-    }
-    throw user_error("the build time " + std::to_string(t) + " cannot be written as local time");
 }
 
 time_t parse_source_date_epoch(const std::string& value)
@@ -227,41 +293,112 @@ time_t parse_source_date_epoch(const std::string& value)
     return static_cast<time_t>(strtoll(value.c_str(), nullptr, 10));
 }
 
-std::string preload_with(const std::optional<std::string>& current, const std::string& library)
+namespace {
+
+// TZ as the build will have it, for the length of one conversion; the
+// program's own zone comes back afterwards.
+class zone_switch {
+public:
+    explicit zone_switch(const std::optional<std::string>& tz)
+    {
+        if (const char* own = getenv("TZ")) {
+            own_ = own;
+        }
+        apply(tz);
+    }
+    ~zone_switch() { apply(own_); }
+    zone_switch(const zone_switch&) = delete;
+    zone_switch& operator=(const zone_switch&) = delete;
+
+private:
+    static void apply(const std::optional<std::string>& tz)
+    {
+        if (tz) {
+            setenv("TZ", tz->c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+    std::optional<std::string> own_;
+};
+
+bool is_first_runtime(const std::string& file)
 {
-    std::string out;
-    if (current) {
-        const std::string& v = *current;
-        size_t at = 0;
-        while (at <= v.size()) {
-            size_t end = v.find_first_of(" :", at);
-            if (end == std::string::npos) {
-                end = v.size();
-            }
-            std::string entry = v.substr(at, end - at);
-            std::string file = entry.substr(entry.rfind('/') == std::string::npos ? 0 : entry.rfind('/') + 1);
-            if (!entry.empty() && file.find("ziv_env.so") == std::string::npos) {
-                out += (out.empty() ? "" : ":") + entry;
-            }
-            at = end + 1;
+    for (std::string_view stem : k_first_runtimes) {
+        if (file.compare(0, stem.size(), stem) == 0) {
+            return true;
         }
     }
-    return out.empty() ? library : out + ":" + library;
+    return false;
+}
+
+}  // namespace
+
+time_t parse_ziv_time(const std::string& text, const std::optional<std::string>& tz)
+{
+    zone_switch zone(tz);
+    time_t t;
+    if (!ziv_parse_build_time(text.c_str(), &t)) {
+        throw user_error("ZIV_TIME must be 'YYYY-MM-DD HH:MM:SS' (local time) or '@SECONDS', got '" + text + "'");
+    }
+    return t;
+}
+
+std::string preload_with(const std::optional<std::string>& current, const std::string& library)
+{
+    std::string first, rest;
+    size_t at = 0;
+    const std::string v = current.value_or("");
+    while (at < v.size()) {
+        size_t end = v.find_first_of(" :", at);
+        end = end == std::string::npos ? v.size() : end;
+        std::string entry = v.substr(at, end - at);
+        std::string file = entry.substr(entry.rfind('/') == std::string::npos ? 0 : entry.rfind('/') + 1);
+        at = end + 1;
+        if (entry.empty() || file.find("ziv_env.so") != std::string::npos) {
+            continue;
+        }
+        std::string& to = is_first_runtime(file) ? first : rest;
+        to += (to.empty() ? "" : ":") + entry;
+    }
+    return (first.empty() ? "" : first + ":") + library + (rest.empty() ? "" : ":" + rest);
 }
 
 std::vector<std::string> compose_environment(const std::vector<std::string>& inherited, const run_settings& s)
 {
     std::vector<std::string> env = inherited;
-    for (const auto& p : s.profile) {
-        set_entry(env, p.name, p.value);
+    std::optional<std::string> set_time;
+    for (const auto* list : {&s.profile, &s.sets}) {
+        for (const auto& p : *list) {
+            if (p.name != k_umask) {
+                set_entry(env, p.name, p.value);
+            }
+            if (list == &s.sets && p.name == "ZIV_TIME") {
+                set_time = p.value;
+            }
+        }
     }
-    if (auto sde = get_entry(inherited, "SOURCE_DATE_EPOCH")) {
-        set_entry(env, "ZIV_TIME", ziv_time_text(parse_source_date_epoch(*sde)));
+    // One instant for the whole build, written so that no process turns it
+    // into another: a step with a TZ of its own reads "@SECONDS" alike.
+    std::optional<std::string> sde = get_entry(env, "SOURCE_DATE_EPOCH");
+    std::optional<std::string> text = get_entry(env, "ZIV_TIME");
+    time_t build_time = ZIV_DEFAULT_BUILD_TIME;
+    if (set_time || (text && !sde)) {
+        build_time = parse_ziv_time(set_time ? *set_time : *text, get_entry(env, "TZ"));
+    } else if (sde) {
+        build_time = parse_source_date_epoch(*sde);
     }
-    for (const auto& p : s.sets) {
-        set_entry(env, p.name, p.value);
+    set_entry(env, "ZIV_TIME", "@" + std::to_string(build_time));
+    if (!sde) {
+        set_entry(env, "SOURCE_DATE_EPOCH", std::to_string(build_time));
     }
     set_entry(env, "LD_PRELOAD", preload_with(get_entry(inherited, "LD_PRELOAD"), s.library));
+    // AddressSanitizer refuses to start when a preloaded library precedes
+    // its runtime; the library only passes calls on, so its check is off
+    // (a setting of the user's own, later in the list, still wins).
+    std::optional<std::string> asan = get_entry(env, "ASAN_OPTIONS");
+    set_entry(env, "ASAN_OPTIONS", "verify_asan_link_order=0" + (asan && !asan->empty() ? ":" + *asan : ""));
     // A parent id from an outer traced build would point into another
     // database.
     set_entry(env, "ZIV_PCOMMAND_ID", std::nullopt);
@@ -276,6 +413,19 @@ std::vector<std::string> compose_environment(const std::vector<std::string>& inh
         set_entry(env, "ZIV_TRACE_OUTPUT", std::nullopt);
     }
     return env;
+}
+
+std::optional<unsigned> build_umask(const run_settings& s)
+{
+    std::optional<unsigned> mask;
+    for (const auto* list : {&s.profile, &s.sets}) {
+        for (const auto& p : *list) {
+            if (p.name == k_umask) {
+                mask = static_cast<unsigned>(strtoul(p.value.c_str(), nullptr, 8));
+            }
+        }
+    }
+    return mask;
 }
 
 }  // namespace kvx

@@ -41,6 +41,8 @@ const char* const k_help =
     "                              dependency graph\n"
     "  impact [--db PATH] FILE     targets that depend on a source or header\n"
     "  diff DB1 DB2                files two builds made differently\n"
+    "  check [options] -- BUILD... build twice in fresh copies and say whether\n"
+    "                              the results are identical, and if not why\n"
     "  help [COMMAND]              this text, or a command's\n"
     "\n"
     "Every command takes --help. The database is kalvitrex.db unless --db PATH\n"
@@ -52,6 +54,7 @@ const char* help_of(const std::string& cmd)
     if (cmd == "report") return kvx::k_report_help;
     if (cmd == "impact") return kvx::k_impact_help;
     if (cmd == "diff") return kvx::k_diff_help;
+    if (cmd == "check") return kvx::k_check_help;
     return nullptr;
 }
 
@@ -89,6 +92,7 @@ int main(int argc, char** argv)
         if (cmd == "report") return kvx::report_command(rest);
         if (cmd == "impact") return kvx::impact_command(rest);
         if (cmd == "diff") return kvx::diff_command(rest);
+        if (cmd == "check") return kvx::check_command(rest);
     } catch (const kvx::user_error& e) {
         fprintf(stderr, "kalvitrex: %s\n", e.what());
         return 2;

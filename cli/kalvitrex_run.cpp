@@ -29,18 +29,22 @@ const char* const k_run_help =
     "  --db PATH        build database (default kalvitrex.db); created from the\n"
     "                   schema when absent, refused when its tables differ\n"
     "  --lib PATH       the library to preload (default: the installed one)\n"
-    "  --profile FILE   settings of the normalisations (default: the shipped\n"
-    "                   default.profile; copy and edit it)\n"
+    "  --profile P      settings of the normalisations and the build's\n"
+    "                   environment: a shipped profile by name (default,\n"
+    "                   strict) or a file (a path, or a name ending in\n"
+    "                   .profile); default: the shipped default profile\n"
     "  --no-profile     no profile: only the inherited ZIV_* variables apply\n"
-    "  --set NAME=VALUE one ZIV_* setting, over the profile (repeatable)\n"
+    "  --set NAME=VALUE one setting (ZIV_*, an environment variable or umask),\n"
+    "                   over the profile (repeatable)\n"
     "  --hdeps m|mm     record the headers of each compilation (m: all,\n"
     "                   mm: outside system directories)\n"
     "  --no-trace       normalisation only, no database\n"
     "  -h, --help       this text\n"
     "\n"
     "When SOURCE_DATE_EPOCH is set it gives the build time (ZIV_TIME) unless\n"
-    "--set ZIV_TIME=... is given. Exit status 125 means kalvitrex itself failed,\n"
-    "126 and 127 that the build command could not be started.\n";
+    "--set ZIV_TIME=... is given; when it is not, the build gets it, equal to\n"
+    "the build time. Exit status 125 means kalvitrex itself failed, 126 and\n"
+    "127 that the build command could not be started.\n";
 
 namespace {
 
@@ -103,7 +107,7 @@ static int run_checked(const args& a)
 {
     std::string db_path = "kalvitrex.db";
     std::string lib;
-    std::string profile_file;
+    std::string profile_name;
     bool use_profile = true;
     run_settings s;
     size_t i = 0;
@@ -118,7 +122,7 @@ static int run_checked(const args& a)
             return 0;
         }
         if (option_value(a, i, "--db", db_path) || option_value(a, i, "--lib", lib) ||
-            option_value(a, i, "--profile", profile_file)) {
+            option_value(a, i, "--profile", profile_name)) {
             continue;
         }
         if (option_value(a, i, "--set", v)) {
@@ -142,7 +146,7 @@ static int run_checked(const args& a)
     if (build.empty()) {
         throw user_error("run: no build command given (kalvitrex run [options] -- COMMAND ...)");
     }
-    if (!use_profile && !profile_file.empty()) {
+    if (!use_profile && !profile_name.empty()) {
         throw user_error("run: --profile and --no-profile exclude each other");
     }
     if (!s.trace && s.hdeps) {
@@ -153,8 +157,7 @@ static int run_checked(const args& a)
     s.library = absolute_file(lib.empty() ? layout.library : lib);
     check_library(s.library);
     if (use_profile) {
-        std::string file = profile_file.empty() ? layout.profile : profile_file;
-        s.profile = parse_profile(read_text_file(file, "profile"), file);
+        s.profile = read_profile(profile_name.empty() ? "default" : profile_name, layout.profiles);
     }
 
     row_marks before;
@@ -171,6 +174,7 @@ static int run_checked(const args& a)
         inherited.emplace_back(*e);
     }
     std::vector<std::string> env = compose_environment(inherited, s);
+    std::optional<unsigned> mask = build_umask(s);
     if (s.trace) {
         database db = database::open_or_create(s.database, layout.schema);
         before = read_marks(db);
@@ -206,6 +210,9 @@ static int run_checked(const args& a)
         sigaction(SIGQUIT, &old_quit, nullptr);
         sigaction(SIGTERM, &old_term, nullptr);
         sigaction(SIGHUP, &old_hup, nullptr);
+        if (mask) {
+            umask(static_cast<mode_t>(*mask));
+        }
         execvpe(argv[0], argv.data(), envp.data());
         int err = errno;
         fprintf(stderr, "kalvitrex: cannot run %s: %s\n", argv[0], strerror(err));

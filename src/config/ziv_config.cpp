@@ -230,6 +230,40 @@ ZIV_EXPORT void init_ziv_time(void)
     g_ziv_time_text = env_value("ZIV_TIME");
 }
 
+namespace {
+
+// "@SECONDS" since the epoch, as GNU date reads it: the one form that means
+// the same instant in every time zone. The whole text must be the number.
+bool ziv_epoch_seconds(const char* text, time_t* seconds)
+{
+    bool negative = *text == '-';
+    text += negative ? 1 : 0;
+    long long value = 0;
+    int count = 0;
+    for (; *text >= '0' && *text <= '9' && count < 18; ++text, ++count) {
+        value = value * 10 + (*text - '0');
+    }
+    *seconds = static_cast<time_t>(negative ? -value : value);
+    return count > 0 && *text == '\0';
+}
+
+}  // namespace
+
+bool ziv_parse_build_time(const char* text, time_t* seconds)
+{
+    if (text[0] == '@') {
+        return ziv_epoch_seconds(text + 1, seconds);
+    }
+    struct tm when {};
+    bool parsed = strptime(text, "%Y-%m-%d,%H:%M:%S", &when) != nullptr;
+    if (!parsed) {
+        when = tm{};
+        parsed = strptime(text, "%Y-%m-%d %H:%M:%S", &when) != nullptr;
+    }
+    *seconds = parsed ? mktime(&when) : static_cast<time_t>(-1);
+    return *seconds != static_cast<time_t>(-1);
+}
+
 ZIV_EXPORT time_t ziv_get_build_time(void)
 {
     const char* text = g_ziv_time_text;
@@ -237,14 +271,8 @@ ZIV_EXPORT time_t ziv_get_build_time(void)
         return ziv_prog_cfg.build_time;
     }
     ziv_errno_guard keep;
-    struct tm when {};
-    bool parsed = strptime(text, "%Y-%m-%d,%H:%M:%S", &when) != nullptr;
-    if (!parsed) {
-        when = tm{};
-        parsed = strptime(text, "%Y-%m-%d %H:%M:%S", &when) != nullptr;
-    }
-    time_t seconds = parsed ? mktime(&when) : static_cast<time_t>(-1);
-    if (seconds == static_cast<time_t>(-1)) {
+    time_t seconds;
+    if (!ziv_parse_build_time(text, &seconds)) {
         ziv_log(LOG_WARNING, "It can not get building ENV var, use default ZIV_TIME value\n");
         seconds = ZIV_DEFAULT_BUILD_TIME;
     }

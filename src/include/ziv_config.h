@@ -119,6 +119,10 @@ ZIV_EXPORT void init_ziv_env_values(void);
 ZIV_EXPORT void init_ziv_time(void);
 // The build time, converting ZIV_TIME on first use.
 ZIV_EXPORT time_t ziv_get_build_time(void);
+// ZIV_TIME's text as a time: "@SECONDS", or "%Y-%m-%d,%H:%M:%S" or
+// "%Y-%m-%d %H:%M:%S" in local time (daylight saving flag 0). False when
+// the text is none of them. (Not exported: the front end links it.)
+bool ziv_parse_build_time(const char* text, time_t* seconds);
 ZIV_EXPORT void init_ziv_hostname(void);
 ZIV_EXPORT void init_ziv_times(void);
 ZIV_EXPORT void init_ziv_uid_gid(void);

@@ -11,8 +11,8 @@ using namespace cli_test;
 namespace {
 
 // A program from two sources, an archive and headers; `stamp` is the rule
-// that writes stamp.h (the real date makes the build non-reproducible: sh
-// and date are nothing the profile normalises).
+// that writes stamp.h (a fresh random id makes the build non-reproducible:
+// nothing the profile normalises).
 void write_project(const std::string& dir, const std::string& stamp)
 {
     write_file(dir + "/util.h", "int util(int);\n");
@@ -94,8 +94,8 @@ TEST(CliBuild, RunRecordsARealBuildThatImpactReportAndDiffThenQuestion)
     EXPECT_EQ(d.exit_code, 0) << describe(d);
     EXPECT_EQ(d.out, "");
 
-    // stamp.h with the real date: main.o first, then the program.
-    write_project(t.path(), "echo \"#define STAMP \\\"$$(date +%s.%N)\\\"\" > stamp.h");
+    // stamp.h with a random id: main.o first, then the program.
+    write_project(t.path(), "echo \"#define STAMP \\\"$$(cat /proc/sys/kernel/random/uuid)\\\"\" > stamp.h");
     ASSERT_EQ(build(t.path(), "three.db").exit_code, 0);
     d = kalvitrex({"diff", "two.db", "three.db"}, t.path());
     EXPECT_EQ(d.exit_code, 1) << describe(d);

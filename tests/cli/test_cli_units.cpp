@@ -1,12 +1,16 @@
 // Pure logic of the front end: build-time text, profiles, the build's
-// environment, escaping, command logs, paths.
+// environment, culprits, escaping, command logs, paths.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
 
 #include "kalvitrex_common.h"
+#include "kalvitrex_culprits.h"
 #include "kalvitrex_env.h"
+#include "ziv_run.h"
+
+using ziv_test::temp_dir;
 
 using namespace kvx;
 
@@ -18,77 +22,99 @@ void set_zone(const char* tz)
     tzset();
 }
 
-std::string error_of(const std::string& profile)
-{
-    try {
-        parse_profile(profile, "my.profile");
-    } catch (const user_error& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
 }  // namespace
 
-TEST(CliUnits, BuildTimeTextReadsBackExactlyInEveryZoneAndSeason)
+TEST(CliUnits, BuildTimeTextIsReadInTheBuildsZoneAndWrittenZoneFree)
 {
-    // Winter, summer, the hour after a spring change and the repeated autumn
-    // hour, in zones with and without daylight saving; read back as the
-    // library reads ZIV_TIME: strptime into a zeroed tm, then mktime.
-    for (const char* zone : {"UTC0", "Europe/Berlin", "America/New_York", "Australia/Lord_Howe", "Asia/Kolkata"}) {
-        set_zone(zone);
-        for (time_t t : {1646016134, 1656000000, 1679792400 + 1800, 1698541200 + 600, 0, 1700000000}) {
-            std::string text = ziv_time_text(t);
-            struct tm tm {};
-            ASSERT_NE(strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &tm), nullptr) << text;
-            EXPECT_EQ(mktime(&tm), t) << zone << " " << t << " -> " << text;
-            EXPECT_EQ(text.size(), 19u) << text;
-        }
+    // The front end's own zone must not leak into the conversion.
+    set_zone("EST5EDT,M3.2.0,M11.1.0");
+    const std::pair<std::optional<std::string>, time_t> zones[] = {
+        {std::string("UTC0"), 1646042400}, {std::string("JST-9"), 1646010000}, {std::string("CET-1CEST,M3.5.0,M10.5.0/3"), 1646038800}};
+    for (const auto& [zone, want] : zones) {
+        EXPECT_EQ(parse_ziv_time("2022-02-28 10:00:00", zone), want) << *zone;
+        EXPECT_EQ(parse_ziv_time("2022-02-28,10:00:00", zone), want) << *zone;
+        EXPECT_EQ(parse_ziv_time("@1646016134", zone), 1646016134) << *zone;
     }
-    set_zone("UTC0");
-    EXPECT_EQ(ziv_time_text(1646016134), "2022-02-28 02:42:14");
+    EXPECT_EQ(getenv("TZ"), std::string("EST5EDT,M3.2.0,M11.1.0"));
+    EXPECT_EQ(parse_ziv_time("@-86400", std::nullopt), -86400);
+    for (const char* bad : {"2022/02/28", "@", "@12x", "@ 12", "", "@1234567890123456789"}) {
+        EXPECT_THROW(parse_ziv_time(bad, std::string("UTC0")), user_error) << bad;
+    }
     EXPECT_EQ(parse_source_date_epoch("1646016134"), 1646016134);
     for (const char* bad : {"", "12a", " 12", "-5", "1.5", "99999999999999999999"}) {
         EXPECT_THROW(parse_source_date_epoch(bad), user_error) << bad;
     }
 }
 
-TEST(CliUnits, ProfilesSetAppendContinueAndNameTheLineOfAnError)
+TEST(CliUnits, ProfilesSetAppendIncludeContinueAndNameTheLineOfAnError)
 {
-    auto s = parse_profile("# comment\nZIV_TIMELIST = gcc\tcc1   as\n  ZIV_TIMELIST += ld \\\n     ar\n\n"
-                           "ZIV_TIME = 2022-02-28  10:00:00\nZIV_DIRLIST = ls\nZIV_DIRLIST = find\nZIV_NAMELIST =\n",
-                           "p");
+    temp_dir t;
+    ziv_test::write_file(t.sub("base.profile"), "ZIV_TIMELIST = gcc\nZIV_DIRLIST = ls\nTZ = UTC\n");
+    ziv_test::write_file(t.sub("loop.profile"), "include ./loop.profile\n");
+    auto s = parse_profile("# comment\ninclude base.profile\nZIV_TIMELIST += cc1\tas\n  ZIV_TIMELIST += ld \\\n     ar\n\n"
+                           "ZIV_TIME = 2022-02-28  10:00:00\nZIV_DIRLIST = find\nZIV_NAMELIST =\numask = 022\n"
+                           "LC_ALL = C.UTF-8\n",
+                           t.sub("my.profile"));
     std::vector<std::string> got;
     for (const setting& x : s) {
         got.push_back(x.name + "=" + x.value);
     }
-    // Lists have their blanks collapsed, values are taken as written, a
-    // later line replaces.
-    EXPECT_EQ(got, (std::vector<std::string>{"ZIV_TIMELIST=gcc cc1 as ld ar", "ZIV_TIME=2022-02-28  10:00:00",
-                                             "ZIV_DIRLIST=find", "ZIV_NAMELIST="}));
-    EXPECT_EQ(error_of("\n\nZIV_TIMELIST gcc\n"), "my.profile:3: expected NAME = VALUE");
-    EXPECT_EQ(error_of("ZIV_TIMLIST = gcc\n"), "my.profile:1: unknown setting ZIV_TIMLIST");
-    EXPECT_EQ(error_of("ZIV_TRACE_OUTPUT = /x.db\n"), "my.profile:1: ZIV_TRACE_OUTPUT is set by kalvitrex run itself");
-    EXPECT_EQ(error_of("ZIV_TIME += 1\n"), "my.profile:1: += only adds to program lists, ZIV_TIME is a value");
+    // Lists have their blanks collapsed and += adds to an included list;
+    // values are taken as written, a later line replaces.
+    EXPECT_EQ(got, (std::vector<std::string>{"ZIV_TIMELIST=gcc cc1 as ld ar", "TZ=UTC", "ZIV_TIME=2022-02-28  10:00:00",
+                                             "ZIV_DIRLIST=find", "ZIV_NAMELIST=", "umask=022", "LC_ALL=C.UTF-8"}));
+    EXPECT_EQ(profile_file("strict", "/s"), "/s/strict.profile");
+    EXPECT_EQ(profile_file("mine.profile", "/s"), "mine.profile");
+    EXPECT_EQ(profile_file("./strict", "/s"), "./strict");
+    const std::pair<std::string, std::string> errors[] = {
+        {"\n\nZIV_TIMELIST gcc\n", "my.profile:3: expected NAME = VALUE or include PROFILE"},
+        {"ZIV_TIMLIST = gcc\n", "my.profile:1: unknown setting ZIV_TIMLIST"},
+        {"ZIV_TRACE_OUTPUT = /x.db\n", "my.profile:1: ZIV_TRACE_OUTPUT is set by kalvitrex run itself"},
+        {"LD_PRELOAD = /x.so\n", "my.profile:1: LD_PRELOAD is set by kalvitrex run itself"},
+        {"ZIV_TIME += 1\n", "my.profile:1: += only adds to program lists, ZIV_TIME is a value"},
+        {"TZ += UTC\n", "my.profile:1: += only adds to program lists, TZ is a value"},
+        {"umask = 0999\n", "my.profile:1: umask takes an octal mask such as 022, got '0999'"},
+        {"umask = 1777\n", "my.profile:1: umask takes an octal mask such as 022, got '1777'"},
+        {"MY-VAR = 1\n", "my.profile:1: not a variable name: 'MY-VAR'"},
+        {"include nosuch\n", "my.profile:1: no shipped profile named 'nosuch' (in "},
+        {"include " + t.sub("loop.profile") + "\n", "profiles include each other too deeply (a loop?)"},
+    };
+    for (const auto& [text, err] : errors) {
+        std::string what = "no error";
+        try {
+            parse_profile(text, "my.profile", "/nowhere");
+        } catch (const user_error& e) {
+            what = e.what();
+        }
+        EXPECT_NE(what.find(err), std::string::npos) << text << " gave: " << what;
+    }
     EXPECT_THROW(parse_set_option("=x"), user_error);
     setting ok = parse_set_option("ZIV_HOSTNAME=a=b c");
     EXPECT_EQ(ok.name + "|" + ok.value, "ZIV_HOSTNAME|a=b c");
 }
 
-TEST(CliUnits, EnvironmentPrecedencePreloadAndTracingSwitches)
+TEST(CliUnits, EnvironmentPrecedencePreloadOrderAndBuildTime)
 {
     const std::string lib = "/l/libziv_env.so";
-    EXPECT_EQ(preload_with(std::nullopt, lib), lib);
-    EXPECT_EQ(preload_with(std::string(""), lib), lib);
-    // Appended, without a second copy of the library.
-    EXPECT_EQ(preload_with(std::string("/a/x.so /old/libziv_env.so:/b/y.so"), lib), "/a/x.so:/b/y.so:" + lib);
+    // In front, behind only the sanitizer runtimes, without a second copy.
+    const std::pair<std::optional<std::string>, std::string> preloads[] = {
+        {std::nullopt, lib},
+        {std::string(""), lib},
+        {std::string("/a/x.so /old/libziv_env.so:/b/y.so"), lib + ":/a/x.so:/b/y.so"},
+        {std::string("/f/libfaketime.so.1:/usr/lib/libasan.so.8 libclang_rt.ubsan_standalone-x86_64.so"),
+         "/usr/lib/libasan.so.8:libclang_rt.ubsan_standalone-x86_64.so:" + lib + ":/f/libfaketime.so.1"},
+    };
+    for (const auto& [current, want] : preloads) {
+        EXPECT_EQ(preload_with(current, lib), want) << current.value_or("(unset)");
+    }
 
     set_zone("UTC0");
     run_settings s{true, "/w/k.db", lib, "mm",
-                   {{"ZIV_TIMELIST", "gcc"}, {"ZIV_TIME", "2020-01-01 00:00:00"}, {"ZIV_DIRLIST", "ls"}},
-                   {{"ZIV_DIRLIST", "find"}}};
-    std::vector<std::string> inherited = {"ZIV_TIMELIST=make", "SOURCE_DATE_EPOCH=1646016134", "ZIV_PCOMMAND_ID=17",
-                                          "ZIV_TRACE_ENABLE=no", "ZIV_TRACE_OUTPUT=/else.db"};
+                   {{"ZIV_TIMELIST", "gcc"}, {"ZIV_TIME", "2020-01-01 00:00:00"}, {"ZIV_DIRLIST", "ls"},
+                    {"TZ", "JST-9"}, {"umask", "027"}},
+                   {{"ZIV_DIRLIST", "find"}, {"umask", "002"}}};
+    std::vector<std::string> inherited = {"ZIV_TIMELIST=make", "ZIV_PCOMMAND_ID=17", "ZIV_TRACE_ENABLE=no",
+                                          "ZIV_TRACE_OUTPUT=/else.db", "ASAN_OPTIONS=detect_leaks=0", "TZ=UTC0"};
     auto with = [&](const std::vector<std::string>& names) {
         std::vector<std::string> env = compose_environment(inherited, s), out;
         for (const std::string& name : names) {
@@ -100,16 +126,32 @@ TEST(CliUnits, EnvironmentPrecedencePreloadAndTracingSwitches)
         }
         return out;
     };
-    const std::vector<std::string> names = {"ZIV_TIMELIST", "ZIV_DIRLIST", "ZIV_TIME", "ZIV_TRACE_ENABLE", "ZIV_TRACE_OUTPUT",
-                                            "ZIV_TRACE_HDEPS", "ZIV_PCOMMAND_ID"};
-    // The profile over the environment, SOURCE_DATE_EPOCH over the profile,
-    // --set over both.
-    EXPECT_EQ(with(names), (std::vector<std::string>{"gcc", "find", "2022-02-28 02:42:14", "yes", "/w/k.db", "mm", "<unset>"}));
-    // --set over SOURCE_DATE_EPOCH; no tracing: no database, no headers.
-    s.sets.push_back({"ZIV_TIME", "2001-02-03 04:05:06"});
+    const std::vector<std::string> names = {"ZIV_TIMELIST", "ZIV_DIRLIST", "ZIV_TIME", "SOURCE_DATE_EPOCH", "TZ",
+                                            "ZIV_TRACE_ENABLE", "ZIV_TRACE_OUTPUT", "ZIV_TRACE_HDEPS",
+                                            "ZIV_PCOMMAND_ID", "ASAN_OPTIONS", "umask"};
+    // The profile over the environment, --set over both; the profile's
+    // ZIV_TIME is read in the build's zone (JST), given to the build as
+    // seconds and as SOURCE_DATE_EPOCH.
+    EXPECT_EQ(with(names), (std::vector<std::string>{"gcc", "find", "@1577804400", "1577804400", "JST-9", "yes",
+                                                     "/w/k.db", "mm", "<unset>",
+                                                     "verify_asan_link_order=0:detect_leaks=0", "<unset>"}));
+    EXPECT_EQ(build_umask(s), 02u);
+    // An existing SOURCE_DATE_EPOCH is kept and gives the build time...
+    inherited.push_back("SOURCE_DATE_EPOCH=1646016134");
+    EXPECT_EQ(with({"ZIV_TIME", "SOURCE_DATE_EPOCH"}), (std::vector<std::string>{"@1646016134", "1646016134"}));
+    // ... unless --set gives ZIV_TIME; no tracing: no database, no headers.
+    s.sets.push_back({"ZIV_TIME", "@1000000000"});
     s.trace = false;
     s.hdeps.reset();
-    EXPECT_EQ(with(names), (std::vector<std::string>{"gcc", "find", "2001-02-03 04:05:06", "no", "<unset>", "<unset>", "<unset>"}));
+    EXPECT_EQ(with(names), (std::vector<std::string>{"gcc", "find", "@1000000000", "1646016134", "JST-9", "no",
+                                                     "<unset>", "<unset>", "<unset>",
+                                                     "verify_asan_link_order=0:detect_leaks=0", "<unset>"}));
+    // Nothing sets a time: the library's default, for both.
+    s = run_settings{false, "", lib, std::nullopt, {}, {}};
+    inherited = {};
+    EXPECT_EQ(with({"ZIV_TIME", "SOURCE_DATE_EPOCH", "ASAN_OPTIONS"}),
+              (std::vector<std::string>{"@1646016134", "1646016134", "verify_asan_link_order=0"}));
+    EXPECT_EQ(build_umask(s), std::nullopt);
 }
 
 TEST(CliUnits, EscapingCommandLogsToolNamesAndPaths)
@@ -140,4 +182,79 @@ TEST(CliUnits, EscapingCommandLogsToolNamesAndPaths)
     EXPECT_EQ(relative_to("/w/a/b", "/w"), "a/b");
     EXPECT_EQ(relative_to("/wx/a", "/w"), "/wx/a");
     EXPECT_EQ(relative_to("/w", "/w"), "/w");
+}
+
+namespace {
+
+// One build by hand: a generator writes gen.h (from nothing), x.c includes
+// it, x.o goes into lib.a; `tool` makes y.out from y.in. `v` is what the
+// build's generator, tool and untraced step wrote.
+build_data small_build(char v)
+{
+    build_data b;
+    for (const auto& [id, log] : std::vector<std::pair<int64_t, std::string>>{
+             {1, "gen"}, {2, "gcc -c x.c"}, {3, "ar rc lib.a x.o"}, {4, "tool y.in"}}) {
+        b.commands[id] = {id, "", log, "", "/w", 0, 0};
+    }
+    auto row = [&](std::map<int64_t, file_row>& m, file_table t, int64_t id, const std::string& name,
+                   std::string sum, int64_t cmd) { m[id] = {t, id, name, "/w", "/w/" + name, sum, cmd, cmd}; };
+    const std::string out(1, v);
+    row(b.targets, file_table::target, 1, "gen.h", "g" + out, 1);
+    row(b.headers, file_table::header, 1, "gen.h", "g" + out, 0);
+    row(b.sources, file_table::source, 1, "x.c", "x", 0);
+    row(b.targets, file_table::target, 2, "x.o", "o" + out, 2);
+    row(b.targets, file_table::target, 3, "lib.a", "a" + out, 3);
+    row(b.sources, file_table::source, 2, "y.in", "y", 0);
+    row(b.targets, file_table::target, 4, "y.out", "t" + out, 4);
+    row(b.sources, file_table::source, 3, "z.txt", "z" + out, 0);
+    b.relations = {{file_table::source, 1, file_table::header, 1},
+                   {file_table::target, 2, file_table::source, 1},
+                   {file_table::target, 3, file_table::target, 2},
+                   {file_table::target, 4, file_table::source, 2}};
+    return b;
+}
+
+}  // namespace
+
+TEST(CliUnits, CulpritsAreWhereDifferencesStartConsequencesFollowThem)
+{
+    build_data one = small_build('1'), two = small_build('2');
+    analysis a = find_culprits(one, two, {"/w/gen.h", "/w/x.o", "/w/lib.a", "/w/y.out", "/w/z.txt"});
+    std::vector<std::string> culprits, consequences;
+    for (const culprit& c : a.culprits) {
+        std::string outs;
+        for (const std::string& o : c.outputs) {
+            outs += " " + o;
+        }
+        std::string readers;
+        for (const shown_command& r : c.read_by) {
+            readers += " " + r.text;
+        }
+        culprits.push_back(c.kind == culprit::command ? "command " + c.cmd.text + ":" + outs
+                                                      : "file " + c.path + ", read by:" + readers);
+    }
+    for (const consequence& c : a.consequences) {
+        consequences.push_back(c.path + " (" + c.made_by.text + ") <- " + std::to_string(c.culprits.at(0)) + " of " +
+                               std::to_string(c.culprits.size()));
+    }
+    // A file no command made comes first, then by the order of the makers.
+    EXPECT_EQ(culprits, (std::vector<std::string>{"file /w/z.txt, read by:", "command gen: /w/gen.h",
+                                                  "command tool y.in: /w/y.out"}));
+    EXPECT_EQ(consequences, (std::vector<std::string>{"/w/x.o (gcc -c x.c) <- 1 of 1", "/w/lib.a (ar rc lib.a x.o) <- 1 of 1"}));
+
+    // The generator untraced: gen.h is a file culprit, named with its reader;
+    // made in one build only by a traced command: that command.
+    one.targets.erase(1);
+    two.targets.erase(1);
+    a = find_culprits(one, two, {"/w/gen.h", "/w/x.o"});
+    ASSERT_EQ(a.culprits.size(), 1u);
+    EXPECT_EQ(a.culprits[0].path, "/w/gen.h");
+    ASSERT_EQ(a.culprits[0].read_by.size(), 1u);
+    EXPECT_EQ(a.culprits[0].read_by[0].text, "gcc -c x.c");
+    ASSERT_EQ(a.consequences.size(), 1u);
+    one.targets.erase(4);
+    a = find_culprits(one, two, {"/w/y.out"});
+    ASSERT_EQ(a.culprits.size(), 1u);
+    EXPECT_EQ(a.culprits[0].cmd.text, "tool y.in");
+    EXPECT_TRUE(a.consequences.empty());
 }

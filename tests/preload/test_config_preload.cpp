@@ -49,6 +49,11 @@ TEST(ConfigPreload, TimeListsAndTheWhitelist)
          {"build_time=1646042400", "time=1646042400", "time.tloc=1646042400", "time.null=1646042400"}},
         {"gzip", {"cfg", "time"}, {"ZIV_TIMELIST=tar", "TZ=JST-9", "ZIV_TIME=2022-02-28,10:00:00"},
          {"build_time=1646010000", "time.real=1"}},
+        // "@SECONDS" means the same instant in every zone; only whole numbers.
+        {"tar", {"cfg", "time"}, {"ZIV_TIMELIST=tar", "TZ=JST-9", "ZIV_TIME=@1646042400"},
+         {"build_time=1646042400", "time=1646042400"}},
+        {"tar", {"cfg"}, {"ZIV_TIME=@-86400"}, {"build_time=-86400"}},
+        {"tar", {"cfg"}, {"ZIV_TIME=@1646042400x"}, {"build_time=" + kBuildTime}},
     });
 }
 

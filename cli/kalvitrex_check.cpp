@@ -1,0 +1,577 @@
+// kalvitrex check: builds the current directory's tree twice, in fresh
+// copies at one temporary path, varying what the library does not fix, and
+// says whether the results are identical and, if not, where the
+// differences start.
+#include <sched.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include "kalvitrex_commands.h"
+#include "kalvitrex_common.h"
+#include "kalvitrex_culprits.h"
+#include "kalvitrex_db.h"
+#include "kalvitrex_env.h"
+#include "kalvitrex_tree.h"
+
+namespace kvx {
+
+const char* const k_check_help =
+    "Usage: kalvitrex check [options] -- BUILD COMMAND [ARGS...]\n"
+    "\n"
+    "Builds the current directory's tree twice, each time in a fresh copy made\n"
+    "at the same temporary path, under kalvitrex run with its own database, and\n"
+    "compares what the two builds leave. Between the two builds it varies what\n"
+    "the library does not fix: the order the copies are made in, their file\n"
+    "times, the start time (at least a second apart) and, where the system\n"
+    "allows it (root, or unprivileged user namespaces), the host name.\n"
+    "Differing outputs are grouped into culprits, where a difference starts (a\n"
+    "command that read identical inputs and made different outputs, or a file\n"
+    "no traced command made), and consequences, outputs that differ because an\n"
+    "input does. Run it in a clean tree: outputs already there are not rebuilt.\n"
+    "\n"
+    "Options:\n"
+    "  --profile P       the profile of both builds (see kalvitrex run --help)\n"
+    "  --set NAME=VALUE  one setting over the profile (repeatable)\n"
+    "  --json FILE       also write the answer as JSON\n"
+    "  --keep            keep the temporary directory with both built trees and\n"
+    "                    their databases (first, second, first.db, second.db)\n"
+    "  -h, --help        this text\n"
+    "\n"
+    "The copies go to a new directory under TMPDIR (default /tmp), removed at\n"
+    "the end. Exit status: 0 reproducible, 1 not reproducible, 2 no answer (a\n"
+    "build failed, or check itself did), 128+N interrupted by signal N.\n";
+
+namespace {
+
+// Headers are traced so that a differing header is seen.
+constexpr const char* k_check_hdeps = "mm";
+
+constexpr const char* k_host_names[2] = {"kalvitrex-check-1", "kalvitrex-check-2"};
+constexpr const char* k_ordinal[2] = {"first", "second"};
+// The second copy's file times move by this much, all of them, earlier
+// when no time would fall before 1970: the order of the times is kept, so
+// make rebuilds nothing it would not have rebuilt in the tree itself. The
+// first copy keeps the tree's own.
+constexpr int64_t k_time_shift_s = 86400 + 3600 + 17;
+
+int64_t time_shift(const std::vector<tree_entry>& entries)
+{
+    for (const tree_entry& e : entries) {
+        if (std::min(e.st.st_mtim.tv_sec, e.st.st_atim.tv_sec) < k_time_shift_s) {
+            return k_time_shift_s;
+        }
+    }
+    return -k_time_shift_s;
+}
+
+volatile sig_atomic_t g_check_child = 0;
+
+void on_signal(int sig)
+{
+    g_tree_stop = sig;
+    if (g_check_child > 0) {
+        kill(g_check_child, SIGTERM);
+    }
+}
+
+// For its lifetime, an interrupt stops the copies and comparisons and ends
+// the running build; check then cleans up and exits.
+class signal_watch {
+public:
+    signal_watch()
+    {
+        struct sigaction act {};
+        act.sa_handler = on_signal;
+        for (size_t i = 0; i < 3; ++i) {
+            sigaction(k_signals[i], &act, &old_[i]);
+        }
+    }
+    ~signal_watch()
+    {
+        for (size_t i = 0; i < 3; ++i) {
+            sigaction(k_signals[i], &old_[i], nullptr);
+        }
+    }
+    signal_watch(const signal_watch&) = delete;
+    signal_watch& operator=(const signal_watch&) = delete;
+
+private:
+    static constexpr int k_signals[3] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction old_[3];
+};
+
+struct options {
+    std::string profile;  // as given, files made absolute
+    std::vector<std::string> sets;
+    std::string json;  // absolute
+    bool keep = false;
+    args build;
+};
+
+options parse_options(const args& a, const std::string& cwd)
+{
+    options o;
+    size_t i = 0;
+    for (; i < a.size(); ++i) {
+        std::string v;
+        if (a[i] == "--") {
+            ++i;
+            break;
+        }
+        if (option_value(a, i, "--profile", o.profile)) {
+            o.profile = profile_file(o.profile, "") == o.profile ? normalize_path(o.profile, cwd) : o.profile;
+        } else if (option_value(a, i, "--set", v)) {
+            parse_set_option(v);
+            o.sets.push_back(v);
+        } else if (option_value(a, i, "--json", v)) {
+            o.json = normalize_path(v, cwd);
+        } else if (a[i] == "--keep") {
+            o.keep = true;
+        } else if (!a[i].empty() && a[i][0] == '-') {
+            throw user_error("check: unknown option " + a[i] + " (see kalvitrex check --help)");
+        } else {
+            break;
+        }
+    }
+    o.build.assign(a.begin() + static_cast<long>(i), a.end());
+    if (o.build.empty()) {
+        throw user_error("check: no build command given (kalvitrex check [options] -- COMMAND ...)");
+    }
+    // A bad profile is found now, not after the first copy.
+    read_profile(o.profile.empty() ? "default" : o.profile, find_layout().profiles);
+    return o;
+}
+
+void write_text(const std::string& path, const std::string& text)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (!ok) {
+        throw std::runtime_error(path);
+    }
+}
+
+// Enters a UTS namespace of its own (as root) or with a user namespace that
+// maps the caller to itself, and sets the host name. False when the system
+// allows neither.
+bool own_host_name(const char* name)
+{
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    if (unshare(CLONE_NEWUTS) != 0) {
+        if (unshare(CLONE_NEWUSER | CLONE_NEWUTS) != 0) {
+            return false;
+        }
+        try {
+            write_text("/proc/self/setgroups", "deny");
+            write_text("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1\n");
+            write_text("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1\n");
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+    return sethostname(name, strlen(name)) == 0;
+}
+
+// Whether a child can have a host name of its own.
+bool host_names_can_vary()
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        _exit(own_host_name(k_host_names[0]) ? 0 : 1);
+    }
+    int status = 0;
+    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+struct build_run {
+    int status = 0;  // as kalvitrex run exits: the build's status, 128+N for a signal
+    double seconds = 0;
+    std::string db;
+    timespec mark{};  // change time just before the build
+    long long commands = -1;  // traced; -1 when the database cannot be read
+};
+
+// kalvitrex run in `dir`, in the child's own host name when `host` is set.
+build_run run_build(const options& o, const std::string& dir, const std::string& db, const char* host,
+                    const std::string& mark_file)
+{
+    build_run r;
+    r.db = db;
+    // File change times are kept in coarse ticks: the copy's last change and
+    // the mark must not share one (the build's first change comes much later).
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    int fd = open(mark_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        throw user_error("cannot write " + mark_file + ": " + strerror(errno));
+    }
+    close(fd);
+    r.mark = st.st_ctim;
+
+    args argv = {"kalvitrex", "run", "--db", db, "--hdeps", k_check_hdeps};
+    if (!o.profile.empty()) {
+        argv.insert(argv.end(), {"--profile", o.profile});
+    }
+    for (const std::string& s : o.sets) {
+        argv.insert(argv.end(), {"--set", s});
+    }
+    argv.push_back("--");
+    argv.insert(argv.end(), o.build.begin(), o.build.end());
+    std::vector<char*> cargv;
+    for (std::string& s : argv) {
+        cargv.push_back(s.data());
+    }
+    cargv.push_back(nullptr);
+
+    fflush(nullptr);
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid < 0) {
+        throw user_error(std::string("cannot start the build: ") + strerror(errno));
+    }
+    if (pid == 0) {
+        // The answer is check's standard output; the builds' go with its
+        // messages.
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        if (chdir(dir.c_str()) != 0) {
+            fprintf(stderr, "kalvitrex: check: cannot enter %s: %s\n", dir.c_str(), strerror(errno));
+            _exit(125);
+        }
+        if (host != nullptr && !own_host_name(host)) {
+            fprintf(stderr, "kalvitrex: check: cannot set the host name %s\n", host);
+            _exit(125);
+        }
+        execv("/proc/self/exe", cargv.data());
+        fprintf(stderr, "kalvitrex: check: cannot run kalvitrex: %s\n", strerror(errno));
+        _exit(125);
+    }
+    g_check_child = pid;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            g_check_child = 0;
+            throw user_error(std::string("lost the build process: ") + strerror(errno));
+        }
+    }
+    g_check_child = 0;
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    try {
+        r.commands = database::open_existing(db, find_layout().schema).scalar("SELECT count(*) FROM build_command_table");
+    } catch (const user_error&) {
+    }
+    return r;
+}
+
+std::string shown_path(const std::string& path, const std::string& top)
+{
+    return path == top ? "." : relative_to(path, top);
+}
+
+std::string json_command(const shown_command& c, const std::string& top)
+{
+    return "{\"command\": " + json_quote(c.text) + ", \"directory\": " + json_quote(shown_path(c.dir, top)) + "}";
+}
+
+template <typename T, typename F>
+std::string json_list(const std::vector<T>& items, F each)
+{
+    std::string out = "[";
+    for (size_t i = 0; i < items.size(); ++i) {
+        out += (i > 0 ? ", " : "") + each(items[i]);
+    }
+    return out + "]";
+}
+
+struct outcome {
+    std::string top;  // the build directory
+    const options* opts = nullptr;
+    bool hosts_varied = false;
+    double delay_s = 0;
+    int64_t shift_s = 0;
+    std::vector<build_run> runs;
+    int failed = -1;  // the build that failed, if any
+    tree_comparison trees;
+    analysis why;
+    std::string kept;
+};
+
+std::string to_json(const outcome& r)
+{
+    auto quoted = [](const std::string& s) { return json_quote(s); };
+    auto rel = [&](const std::string& s) { return json_quote(shown_path(s, r.top)); };
+    bool answered = r.failed < 0;
+    std::string j = "{\n";
+    j += "  \"reproducible\": " +
+         std::string(!answered ? "null" : r.trees.differing.empty() && r.trees.only_first.empty() &&
+                                                  r.trees.only_second.empty()
+                                              ? "true"
+                                              : "false") +
+         ",\n";
+    j += "  \"build\": " + json_list(r.opts->build, quoted) + ",\n";
+    j += "  \"profile\": " + json_quote(r.opts->profile.empty() ? "default" : r.opts->profile) + ",\n";
+    j += "  \"directory\": " + json_quote(r.top) + ",\n";
+    j += "  \"variations\": {\"copy_order\": true, \"file_times_shift_s\": " + std::to_string(r.shift_s) +
+         ", \"second_start_after_s\": " + std::to_string(r.delay_s) + ", \"host_names\": " +
+         (r.hosts_varied ? "[\"" + std::string(k_host_names[0]) + "\", \"" + k_host_names[1] + "\"]" : "null") +
+         "},\n";
+    j += "  \"builds\": " + json_list(r.runs, [](const build_run& b) {
+             return "{\"status\": " + std::to_string(b.status) + ", \"seconds\": " + std::to_string(b.seconds) +
+                    ", \"commands\": " + (b.commands < 0 ? std::string("null") : std::to_string(b.commands)) + "}";
+         }) + ",\n";
+    if (answered) {
+        j += "  \"files_made_by_both\": " + std::to_string(r.trees.made_by_both) + ",\n";
+        j += "  \"differing\": " + json_list(r.trees.differing, quoted) + ",\n";
+        j += "  \"culprits\": " + json_list(r.why.culprits, [&](const culprit& c) {
+                 if (c.kind == culprit::file) {
+                     return "{\"kind\": \"file\", \"file\": " + rel(c.path) + ", \"read_by\": " +
+                            json_list(c.read_by, [&](const shown_command& s) { return json_command(s, r.top); }) + "}";
+                 }
+                 return "{\"kind\": \"command\", \"command\": " + json_command(c.cmd, r.top) +
+                        ", \"outputs\": " + json_list(c.outputs, rel) + "}";
+             }) + ",\n";
+        j += "  \"consequences\": " + json_list(r.why.consequences, [&](const consequence& c) {
+                 return "{\"file\": " + rel(c.path) + ", \"made_by\": " + json_command(c.made_by, r.top) +
+                        ", \"culprits\": " + json_list(c.culprits, [](size_t i) { return std::to_string(i); }) + "}";
+             }) + ",\n";
+        j += "  \"only_in_first\": " + json_list(r.trees.only_first, quoted) + ",\n";
+        j += "  \"only_in_second\": " + json_list(r.trees.only_second, quoted) + ",\n";
+    }
+    j += "  \"kept\": " + (r.kept.empty() ? std::string("null") : json_quote(r.kept)) + "\n}\n";
+    return j;
+}
+
+std::string where_shown(const shown_command& c, const std::string& top)
+{
+    std::string dir = shown_path(c.dir, top);
+    return c.text + (dir == "." ? "" : "   [in " + dir + "]");
+}
+
+void print_summary(const outcome& r)
+{
+    const tree_comparison& t = r.trees;
+    if (t.differing.empty() && t.only_first.empty() && t.only_second.empty() && t.made_by_both == 0) {
+        printf("kalvitrex check: reproducible, trivially: the builds made or changed no file in the tree\n");
+        return;
+    }
+    if (t.differing.empty() && t.only_first.empty() && t.only_second.empty()) {
+        printf("kalvitrex check: reproducible: %s made by both builds %s identical\n",
+               counted(static_cast<long long>(t.made_by_both), "file", "files").c_str(),
+               t.made_by_both == 1 ? "is" : "are");
+        return;
+    }
+    printf("kalvitrex check: not reproducible: %zu of %s made by both builds differ", t.differing.size(),
+           counted(static_cast<long long>(t.made_by_both), "file", "files").c_str());
+    if (!t.only_first.empty() || !t.only_second.empty()) {
+        printf(", %zu made by one build only", t.only_first.size() + t.only_second.size());
+    }
+    printf("\n");
+    auto rel = [&](const std::string& p) { return shown_path(p, r.top); };
+    // The terminal gets the first of each list; --json gets them all.
+    constexpr size_t k_shown = 20;
+    auto more = [&](size_t n, int indent) {
+        if (n > k_shown) {
+            printf("%*s... and %zu more (--json FILE lists them all)\n", indent, "", n - k_shown);
+        }
+    };
+    if (!r.why.culprits.empty()) {
+        printf("\nCulprits (where the differences start):\n");
+        for (size_t n = 0; n < r.why.culprits.size() && n < k_shown; ++n) {
+            const culprit& c = r.why.culprits[n];
+            if (c.kind == culprit::file) {
+                printf("  %s\n      made by no traced command; ", rel(c.path).c_str());
+                if (c.read_by.empty()) {
+                    printf("read by no traced command\n");
+                }
+                for (size_t i = 0; i < c.read_by.size() && i < k_shown; ++i) {
+                    printf("%*s%s\n", i == 0 ? 0 : 42, i == 0 ? "read by: " : "",
+                           where_shown(c.read_by[i], r.top).c_str());
+                }
+                more(c.read_by.size(), 42);
+                continue;
+            }
+            printf("  %s\n      same inputs, different output: ", where_shown(c.cmd, r.top).c_str());
+            for (size_t i = 0; i < c.outputs.size(); ++i) {
+                printf("%s%s", i == 0 ? "" : ", ", rel(c.outputs[i]).c_str());
+            }
+            printf("%s\n", c.outputs.empty() ? "(outside the tree)" : "");
+        }
+        more(r.why.culprits.size(), 2);
+    }
+    if (!r.why.consequences.empty()) {
+        printf("\nConsequences (differ because an input differs):\n");
+        size_t width = 0;
+        for (const consequence& c : r.why.consequences) {
+            width = std::max(width, rel(c.path).size());
+        }
+        for (size_t n = 0; n < r.why.consequences.size() && n < k_shown; ++n) {
+            const consequence& c = r.why.consequences[n];
+            std::string from;
+            for (size_t i : c.culprits) {
+                const culprit& k = r.why.culprits[i];
+                from += (from.empty() ? "" : ", ") + (k.kind == culprit::file ? rel(k.path) : k.cmd.text);
+            }
+            printf("  %-*s  <- %s; made by: %s\n", static_cast<int>(width), rel(c.path).c_str(), from.c_str(),
+                   where_shown(c.made_by, r.top).c_str());
+        }
+        more(r.why.consequences.size(), 2);
+    }
+    for (int i = 0; i < 2; ++i) {
+        const auto& only = i == 0 ? t.only_first : t.only_second;
+        if (!only.empty()) {
+            printf("\nMade by the %s build only:\n", k_ordinal[i]);
+            for (size_t n = 0; n < only.size() && n < k_shown; ++n) {
+                printf("  %s\n", only[n].c_str());
+            }
+            more(only.size(), 2);
+        }
+    }
+}
+
+// The two builds and their comparison; throws user_error or interrupted.
+int check_in(const options& o, temp_area& area, outcome& r)
+{
+    std::string source = current_dir();
+    if (source == "/") {
+        throw user_error("check: will not copy the whole file system; run it in the project's directory");
+    }
+    std::string name = source.substr(source.rfind('/') + 1);
+    r.top = area.path() + "/" + name;
+    struct stat self;
+    if (stat(area.path().c_str(), &self) != 0) {
+        throw user_error("cannot read " + area.path() + ": " + strerror(errno));
+    }
+    std::vector<tree_entry> entries = scan_tree(source, self.st_dev, self.st_ino);
+    // Two copies are on disk at once, with what the builds add.
+    uint64_t need = 2 * tree_bytes(entries) + (16u << 20);
+    struct statvfs fs;
+    if (statvfs(area.path().c_str(), &fs) == 0 &&
+        static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize < need) {
+        throw user_error("not enough disk space for two copies of the tree in " + area.path() + ": about " +
+                         std::to_string(need >> 20) + " MiB needed, " +
+                         std::to_string((static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize) >> 20) +
+                         " MiB free (set TMPDIR to a file system with more room)");
+    }
+    r.shift_s = time_shift(entries);
+    r.hosts_varied = host_names_can_vary();
+    fprintf(stderr, "kalvitrex: check: building twice in %s; varied: copy order, file times, start time, %s\n",
+            r.top.c_str(),
+            r.hosts_varied ? "host names" : "not the host name (needs root or unprivileged user namespaces)");
+
+    auto first_start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 2; ++i) {
+        copy_tree(entries, source, r.top, {i == 1, i == 1 ? r.shift_s : 0});
+        if (i == 0) {
+            first_start = std::chrono::steady_clock::now();
+        } else {
+            // The second build starts at least a second after the first.
+            auto due = first_start + std::chrono::milliseconds(1100);
+            while (std::chrono::steady_clock::now() < due && g_tree_stop == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            r.delay_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - first_start).count();
+        }
+        if (g_tree_stop != 0) {
+            throw interrupted{};
+        }
+        fprintf(stderr, "kalvitrex: check: %s build\n", k_ordinal[i]);
+        build_run b = run_build(o, r.top, area.path() + "/" + k_ordinal[i] + ".db",
+                                r.hosts_varied ? k_host_names[i] : nullptr, area.path() + "/" + k_ordinal[i] + ".mark");
+        r.runs.push_back(b);
+        if (g_tree_stop != 0) {
+            throw interrupted{};
+        }
+        if (b.status != 0) {
+            r.failed = i;
+            printf("kalvitrex check: the %s build failed (%s %d); nothing is claimed about reproducibility\n",
+                   k_ordinal[i], b.status > 128 ? "killed, status" : "exit status", b.status);
+            return 2;
+        }
+        std::string kept = area.path() + "/" + k_ordinal[i];
+        if (rename(r.top.c_str(), kept.c_str()) != 0) {
+            r.failed = i;
+            printf("kalvitrex check: the %s build removed its own directory (%s); there is nothing to compare\n",
+                   k_ordinal[i], r.top.c_str());
+            return 2;
+        }
+    }
+
+    std::string first = area.path() + "/first", second = area.path() + "/second";
+    r.trees = compare_trees(first, second, r.runs[0].mark, r.runs[1].mark);
+    std::string schema = find_layout().schema;
+    build_data b[2];
+    for (int i = 0; i < 2; ++i) {
+        b[i] = load_build(database::open_existing(r.runs[static_cast<size_t>(i)].db, schema));
+    }
+    std::vector<std::string> differing;
+    for (const std::string& d : r.trees.differing) {
+        differing.push_back(r.top + "/" + d);
+    }
+    r.why = find_culprits(b[0], b[1], differing);
+    print_summary(r);
+    for (int i = 0; i < 2; ++i) {
+        if (r.runs[static_cast<size_t>(i)].commands == 0) {
+            fprintf(stderr,
+                    "kalvitrex: check: the %s build traced no command: was the tree built already? (check copies "
+                    "it as it is)\n",
+                    k_ordinal[i]);
+        }
+    }
+    bool same = r.trees.differing.empty() && r.trees.only_first.empty() && r.trees.only_second.empty();
+    return same ? 0 : 1;
+}
+
+}  // namespace
+
+int check_command(const args& a)
+{
+    for (const std::string& s : a) {
+        if (s == "-h" || s == "--help") {
+            fputs(k_check_help, stdout);
+            return 0;
+        }
+        if (s == "--") {
+            break;
+        }
+    }
+    options o = parse_options(a, current_dir());
+    signal_watch watch;
+    int code = 2;
+    outcome r;
+    r.opts = &o;
+    temp_area area;
+    try {
+        code = check_in(o, area, r);
+    } catch (const interrupted&) {
+        fprintf(stderr, "kalvitrex: check: interrupted; removing %s\n", area.path().c_str());
+        return 128 + static_cast<int>(g_tree_stop);
+    }
+    if (o.keep) {
+        area.keep();
+        r.kept = area.path();
+        fprintf(stderr, "kalvitrex: check: kept %s (first, second, first.db, second.db)\n", area.path().c_str());
+    }
+    if (!o.json.empty()) {
+        write_file_atomically(o.json, to_json(r));
+    }
+    return code;
+}
+
+}  // namespace kvx
