@@ -162,6 +162,9 @@ TEST(ResponseFile, ExpansionReplacesEachUsableFileByItsWordsOneLevelDeep)
     EXPECT_EQ(words[3], "obj/file_0.o");
     EXPECT_EQ(words[kWords + 2], "obj/file_" + std::to_string(kWords - 1) + ".o");
     EXPECT_EQ(words.back(), "-lm");
+    // Beyond the cap (a sparse file, nothing written) the argument stays as it is.
+    ASSERT_EQ(truncate("huge.rsp", (64 << 20) + 1), 0);
+    EXPECT_EQ(expand({"ld", "@huge.rsp", "a.o"}), (strings{"<own>", "ld", "@huge.rsp", "a.o"}));
 }
 
 TEST(ResponseFile, TextSplitting)

@@ -17,6 +17,9 @@ namespace {
 constexpr int ZIV_RESPONSE_FIRST_CAPACITY = 8;
 constexpr char ZIV_VIA_PREFIX[] = "--via=";
 constexpr size_t ZIV_VIA_PREFIX_LEN = sizeof ZIV_VIA_PREFIX - 1;
+// The largest response file read: link lines of tens of thousands of objects
+// stay far below it, and a runaway file costs the process no more memory.
+constexpr size_t ZIV_RESPONSE_MAX_SIZE = 64u << 20;
 
 // Zero-filled array of `slots` pointers; null when it would not fit the
 // allocator's int size or memory runs out.
@@ -49,7 +52,8 @@ bool rewrite_via(char* arg)
 // of `vec`; null (count unchanged) when the file gives no word.
 char** merge_response_file(const char* name, char** vec, int* kept, int capacity, int* added)
 {
-    ziv_block<char> text{ziv_get_file_content(name)};
+    size_t size = 0;
+    ziv_block<char> text{ziv_read_bounded_file(name, ZIV_RESPONSE_MAX_SIZE, &size)};
     if (text.block == nullptr) {
         return nullptr;
     }
