@@ -62,7 +62,7 @@ std::string shortened_command(const std::vector<std::string>& argv, size_t max)
 {
     std::string out;
     for (size_t i = 0; i < argv.size(); ++i) {
-        std::string word = shell_command({argv[i]});
+        std::string word = i == 0 ? shell_command({argv[i]}) : shell_quote(argv[i]);
         if (i > 0 && out.size() + 1 + word.size() > max) {
             return out + " ... (" + counted(static_cast<long long>(argv.size() - i), "more argument", "more arguments") +
                    ")";

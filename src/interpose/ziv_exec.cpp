@@ -32,6 +32,7 @@ namespace {
 constexpr char kPreload[] = "LD_PRELOAD=";
 constexpr size_t kPreloadLen = sizeof kPreload - 1;
 constexpr char kCommandId[] = "ZIV_PCOMMAND_ID=";
+constexpr size_t kCommandIdLen = sizeof kCommandId - 1;
 constexpr char kSwitch[] = "ZIV_CARRY_ENV=";
 constexpr size_t kSwitchLen = sizeof kSwitch - 1;
 constexpr size_t kCarriedMax = 256;
@@ -58,6 +59,8 @@ carried_entry g_carried[kCarriedMax];
 size_t g_carried_count = 0;
 const char* g_preload = nullptr;  // "LD_PRELOAD=<sanitizer runtimes>:<this library>"
 size_t g_preload_value_len = 0;
+const char* g_received_command_id = nullptr;  // "ZIV_PCOMMAND_ID=..." at start
+bool g_switched_off = false;
 bool g_carry = false;
 // "ZIV_PCOMMAND_ID=<id>" once this process recorded its own command.
 char g_command_id[sizeof kCommandId + 24] = {};
@@ -216,12 +219,14 @@ private:
         uint64_t present[kCarriedMax / 64] = {};
         size_t n = 0;
         long preload_at = -1;
+        bool has_command_id = false;
         for (; envp != nullptr && envp[n] != nullptr; ++n) {
             const char* e = envp[n];
             if (e[0] == 'Z' && starts_with(e, "ZIV_", 4)) {
                 if (starts_with(e, kSwitch, kSwitchLen) && strcmp(e + kSwitchLen, "no") == 0) {
                     return;  // the parent wants this child left alone
                 }
+                has_command_id = has_command_id || starts_with(e, kCommandId, kCommandIdLen);
                 if (long i = find_carried(e); i >= 0) {
                     present[i / 64] |= uint64_t{1} << (i % 64);
                 }
@@ -233,6 +238,10 @@ private:
         for (size_t i = 0; i < g_carried_count; ++i) {
             missing += (present[i / 64] >> (i % 64) & 1) == 0 ? 1 : 0;
         }
+        // The parent link names this process's own command when it has one,
+        // else the command it received.
+        const char* command_id = has_command_id ? nullptr : g_command_id[0] != '\0' ? g_command_id : g_received_command_id;
+        missing += command_id != nullptr ? 1 : 0;
         const char* given_preload = preload_at >= 0 ? envp[preload_at] + kPreloadLen : nullptr;
         bool add_preload = g_preload != nullptr && (given_preload == nullptr || !preload_has_library(given_preload));
         if (missing == 0 && !add_preload) {
@@ -267,14 +276,12 @@ private:
             out[k++] = const_cast<char*>(preload);
         }
         for (size_t i = 0; i < g_carried_count; ++i) {
-            if ((present[i / 64] >> (i % 64) & 1) != 0) {
-                continue;
+            if ((present[i / 64] >> (i % 64) & 1) == 0) {
+                out[k++] = const_cast<char*>(g_carried[i].text);
             }
-            const char* entry = g_carried[i].text;
-            if (g_command_id[0] != '\0' && starts_with(entry, kCommandId, sizeof kCommandId - 1)) {
-                entry = g_command_id;
-            }
-            out[k++] = const_cast<char*>(entry);
+        }
+        if (command_id != nullptr) {
+            out[k++] = const_cast<char*>(command_id);
         }
         out[k] = nullptr;
         result_ = out;
@@ -380,10 +387,15 @@ void ziv_exec_snapshot()
 {
     const char* carry = getenv("ZIV_CARRY_ENV");
     if (carry != nullptr && strcmp(carry, "no") == 0) {
+        g_switched_off = true;
         return;
     }
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-        if (starts_with(*e, "ZIV_", 4) && g_carried_count < kCarriedMax) {
+        if (starts_with(*e, kCommandId, kCommandIdLen)) {
+            if (g_received_command_id == nullptr) {
+                g_received_command_id = keep(*e, strlen(*e));
+            }
+        } else if (starts_with(*e, "ZIV_", 4) && g_carried_count < kCarriedMax) {
             size_t name_len = name_length(*e);
             // The first of two equal names is the one getenv gives.
             if (name_len == 0 || find_carried(*e) >= 0) {
@@ -401,18 +413,19 @@ void ziv_exec_snapshot()
             snapshot_preload(*e + kPreloadLen);
         }
     }
-    g_carry = g_carried_count > 0 || g_preload != nullptr;
+    g_carry = g_carried_count > 0 || g_preload != nullptr || g_received_command_id != nullptr;
 }
 
 void ziv_exec_note_command_id(const char* id_text)
 {
-    size_t prefix = sizeof kCommandId - 1;
+    size_t prefix = kCommandIdLen;
     size_t len = id_text != nullptr ? strlen(id_text) : 0;
     if (len == 0 || prefix + len + 1 > sizeof g_command_id) {
         return;
     }
     memcpy(g_command_id, kCommandId, prefix);
     memcpy(g_command_id + prefix, id_text, len + 1);
+    g_carry = !g_switched_off;
 }
 
 extern "C" {
