@@ -13,6 +13,7 @@
 // programs: no allocation, no lock, no stdio, errno untouched before the
 // real call. The new list is built on the stack, or in pages of its own
 // when it is large; when it cannot be built the call goes out unchanged.
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstdarg>
@@ -35,9 +36,9 @@ constexpr char kCommandId[] = "ZIV_PCOMMAND_ID=";
 constexpr size_t kCommandIdLen = sizeof kCommandId - 1;
 constexpr char kSwitch[] = "ZIV_CARRY_ENV=";
 constexpr size_t kSwitchLen = sizeof kSwitch - 1;
-constexpr size_t kCarriedMax = 256;
-// Only the pages the copies need are ever touched.
-constexpr size_t kArenaSize = 64 * 1024;
+// Entries of the start-up environment kept; a larger environment keeps
+// only its ZIV_* and LD_PRELOAD entries, up to this many.
+constexpr size_t kStartMax = 128;
 // Entries of the new list that fit on the caller's stack.
 constexpr size_t kLocalBytes = 8192;
 
@@ -47,41 +48,41 @@ constexpr size_t kLocalBytes = 8192;
 constexpr const char* kSanitizerRuntimes[] = {"libasan", "libhwasan", "liblsan", "libmsan",
                                               "libtsan", "libubsan", "libclang_rt."};
 
-struct carried_entry {
-    const char* text;  // "NAME=value"
-    size_t name_len;   // up to and with the '='
-};
-
-// What this process received, fixed before main and only read afterwards.
-char g_arena[kArenaSize];
-size_t g_arena_used = 0;
-carried_entry g_carried[kCarriedMax];
-size_t g_carried_count = 0;
-const char* g_preload = nullptr;  // "LD_PRELOAD=<sanitizer runtimes>:<this library>"
-size_t g_preload_value_len = 0;
-const char* g_received_command_id = nullptr;  // "ZIV_PCOMMAND_ID=..." at start
-bool g_switched_off = false;
-bool g_carry = false;
+// The environment the process started with, as pointers into the block the
+// kernel wrote: the start of every process only copies this array, and
+// everything else is worked out when a child is started. The program may
+// change or reorder its environment array; the strings of the block stay
+// (only programs that write their process title over it change them, and
+// an entry that no longer reads "NAME=..." is not carried).
+const char* g_start[kStartMax];
+size_t g_start_count = 0;
+bool g_started = false;
 // "ZIV_PCOMMAND_ID=<id>" once this process recorded its own command.
 char g_command_id[sizeof kCommandId + 24] = {};
 
-bool starts_with(const char* text, const char* prefix, size_t len) { return strncmp(text, prefix, len) == 0; }
+// Inline: these run for every entry of every child's environment.
+inline bool starts_with(const char* text, const char* prefix, size_t len)
+{
+    for (size_t i = 0; i < len; ++i) {
+        if (text[i] != prefix[i]) {
+            return false;  // also at the end of `text`
+        }
+    }
+    return true;
+}
+
+inline bool is_ziv(const char* entry) { return starts_with(entry, "ZIV_", 4); }
 
 bool is_preload_separator(char c) { return c == ' ' || c == ':'; }
 
-// The text in the arena; the original when it does not fit (the
-// environment block outlives main in all but programs that rewrite it).
-const char* keep(const char* text, size_t len)
+// Length of "NAME=" of an environment entry; 0 without '='.
+size_t name_length(const char* entry)
 {
-    if (len + 1 > kArenaSize - g_arena_used) {
-        return text;
-    }
-    char* copy = g_arena + g_arena_used;
-    memcpy(copy, text, len);
-    copy[len] = '\0';
-    g_arena_used += len + 1;
-    return copy;
+    const char* eq = strchr(entry, '=');
+    return eq != nullptr ? static_cast<size_t>(eq - entry) + 1 : 0;
 }
+
+bool same_name(const char* a, const char* b, size_t b_name_len) { return strncmp(a, b, b_name_len) == 0; }
 
 bool is_sanitizer_runtime(std::string_view entry)
 {
@@ -97,73 +98,66 @@ bool is_sanitizer_runtime(std::string_view entry)
     return false;
 }
 
-// "LD_PRELOAD=" with the sanitizer runtimes before this library's entry
-// and the entry itself, in their order; null without the entry.
-void snapshot_preload(const char* value)
+// Calls `f` for every entry of an LD_PRELOAD value; stops when it returns
+// false.
+template <typename F>
+void each_preload_entry(const char* value, F f)
 {
-    char text[4096];
-    size_t len = kPreloadLen;
-    memcpy(text, kPreload, kPreloadLen);
     for (size_t at = 0; value[at] != '\0';) {
         size_t end = at;
         while (value[end] != '\0' && !is_preload_separator(value[end])) {
             ++end;
         }
-        std::string_view entry(value + at, end - at);
-        bool ours = !entry.empty() && ziv_preload_entry_is_library(entry);
-        if (ours || (!entry.empty() && is_sanitizer_runtime(entry))) {
-            if (len + entry.size() + 2 > sizeof text) {
-                return;
-            }
-            if (len > kPreloadLen) {
-                text[len++] = ':';
-            }
-            memcpy(text + len, entry.data(), entry.size());
-            len += entry.size();
-        }
-        if (ours) {
-            g_preload = keep(text, len);
-            g_preload_value_len = len - kPreloadLen;
+        if (end > at && !f(std::string_view(value + at, end - at))) {
             return;
         }
         at = value[end] != '\0' ? end + 1 : end;
     }
 }
 
-size_t name_length(const char* entry)
+bool preload_has_library(const char* value)
 {
-    const char* eq = strchr(entry, '=');
-    return eq != nullptr ? static_cast<size_t>(eq - entry) + 1 : 0;
+    bool found = false;
+    each_preload_entry(value, [&](std::string_view e) { return !(found = ziv_preload_entry_is_library(e)); });
+    return found;
 }
 
-int compare_names(const char* a, size_t a_len, const char* b, size_t b_len)
+// "LD_PRELOAD=" with the sanitizer runtimes before this library's entry
+// and the entry, in their order, then `rest` (the child's own preloads)
+// when given, into `out` (null: only the length). 0 when the start-up
+// value has no entry of this library.
+size_t compose_preload(const char* start_value, const char* rest, char* out)
 {
-    int c = memcmp(a, b, a_len < b_len ? a_len : b_len);
-    return c != 0 ? c : (a_len < b_len ? -1 : a_len > b_len ? 1 : 0);
-}
-
-// Index of the carried variable named like `entry` ("NAME=..."), or -1.
-long find_carried(const char* entry)
-{
-    size_t len = name_length(entry);
-    if (len == 0) {
-        return -1;
-    }
-    size_t low = 0;
-    size_t high = g_carried_count;
-    while (low < high) {
-        size_t mid = (low + high) / 2;
-        int c = compare_names(entry, len, g_carried[mid].text, g_carried[mid].name_len);
-        if (c == 0) {
-            return static_cast<long>(mid);
+    size_t len = 0;
+    auto put = [&](const char* text, size_t n) {
+        if (out != nullptr) {
+            memcpy(out + len, text, n);
         }
-        if (c < 0) {
-            high = mid;
-        } else {
-            low = mid + 1;
+        len += n;
+    };
+    put(kPreload, kPreloadLen);
+    bool ours = false;
+    each_preload_entry(start_value, [&](std::string_view e) {
+        ours = ziv_preload_entry_is_library(e);
+        if (ours || is_sanitizer_runtime(e)) {
+            if (len > kPreloadLen) {
+                put(":", 1);
+            }
+            put(e.data(), e.size());
         }
+        return !ours;
+    });
+    if (!ours) {
+        return 0;
     }
-    return -1;
+    if (rest != nullptr) {
+        put(":", 1);
+        put(rest, strlen(rest));
+    }
+    if (out != nullptr) {
+        out[len] = '\0';
+    }
+    return len + 1;
 }
 
 bool has_entries(const char* preload_value)
@@ -176,19 +170,58 @@ bool has_entries(const char* preload_value)
     return false;
 }
 
-bool preload_has_library(const char* value)
+// What the start-up environment says, worked out at the first start of a
+// child and kept: which entries are carried, the command id received, the
+// LD_PRELOAD value, the switch. Threads that race to work it out write the
+// same values.
+struct start_info {
+    uint64_t carried[kStartMax / 64] = {};
+    const char* received_id = nullptr;
+    const char* preload_entry = nullptr;  // "LD_PRELOAD=..."
+    const char* preload = nullptr;        // its value
+    bool preload_has_ours = false;
+    bool switched_off = false;
+
+    static const start_info* get();
+};
+
+start_info g_start_info;
+std::atomic<bool> g_start_info_ready{false};
+
+const start_info* start_info::get()
 {
-    for (size_t at = 0; value[at] != '\0';) {
-        size_t end = at;
-        while (value[end] != '\0' && !is_preload_separator(value[end])) {
-            ++end;
-        }
-        if (end > at && ziv_preload_entry_is_library(std::string_view(value + at, end - at))) {
-            return true;
-        }
-        at = value[end] != '\0' ? end + 1 : end;
+    if (g_start_info_ready.load(std::memory_order_acquire)) {
+        return &g_start_info;
     }
-    return false;
+    start_info info;
+    for (size_t i = 0; i < g_start_count; ++i) {
+        const char* e = g_start[i];
+        if (is_ziv(e)) {
+            if (starts_with(e, kSwitch, kSwitchLen)) {
+                info.switched_off = info.switched_off || strcmp(e + kSwitchLen, "no") == 0;
+            } else if (starts_with(e, kCommandId, kCommandIdLen)) {
+                info.received_id = info.received_id == nullptr ? e : info.received_id;
+                continue;
+            }
+            // A name that came twice is carried once, with its first value
+            // (getenv's).
+            size_t len = name_length(e);
+            bool repeated = false;
+            for (size_t j = 0; j < i && !repeated && len > 0; ++j) {
+                repeated = (info.carried[j / 64] >> (j % 64) & 1) != 0 && same_name(g_start[j], e, len);
+            }
+            if (len > 0 && !repeated) {
+                info.carried[i / 64] |= uint64_t{1} << (i % 64);
+            }
+        } else if (info.preload == nullptr && starts_with(e, kPreload, kPreloadLen)) {
+            info.preload_entry = e;
+            info.preload = e + kPreloadLen;
+            info.preload_has_ours = preload_has_library(info.preload);
+        }
+    }
+    g_start_info = info;
+    g_start_info_ready.store(true, std::memory_order_release);
+    return &g_start_info;
 }
 
 // The environment a child is started with: the given one, or a copy with
@@ -197,7 +230,7 @@ class child_environment {
 public:
     explicit child_environment(char* const* envp) : result_(envp)
     {
-        if (g_carry) {
+        if (g_started) {
             build(envp);
         }
     }
@@ -216,68 +249,97 @@ public:
 private:
     void build(char* const* envp)
     {
-        uint64_t present[kCarriedMax / 64] = {};
+        const start_info* start = start_info::get();
+        if (start->switched_off) {
+            return;
+        }
+        uint64_t carried[kStartMax / 64];
+        memcpy(carried, start->carried, sizeof carried);
+        const char* received_id = start->received_id;
+        const char* start_preload = start->preload;
+        // What the child is given. Its entries are most often those the
+        // process started with, in their order (the same strings): each is
+        // first compared with the one after the last found.
         size_t n = 0;
         long preload_at = -1;
         bool has_command_id = false;
+        size_t cursor = 0;
+        bool given_has_ours = false;
         for (; envp != nullptr && envp[n] != nullptr; ++n) {
             const char* e = envp[n];
-            if (e[0] == 'Z' && starts_with(e, "ZIV_", 4)) {
+            if (cursor < g_start_count && g_start[cursor] == e) {
+                // An entry as the process started with it, in its place.
+                size_t i = cursor++;
+                if ((carried[i / 64] >> (i % 64) & 1) != 0) {
+                    carried[i / 64] &= ~(uint64_t{1} << (i % 64));
+                } else if (e == received_id) {
+                    has_command_id = true;
+                } else if (preload_at < 0 && e == start->preload_entry) {
+                    preload_at = static_cast<long>(n);
+                    given_has_ours = start->preload_has_ours;
+                }
+                continue;
+            }
+            if (is_ziv(e)) {
                 if (starts_with(e, kSwitch, kSwitchLen) && strcmp(e + kSwitchLen, "no") == 0) {
                     return;  // the parent wants this child left alone
                 }
                 has_command_id = has_command_id || starts_with(e, kCommandId, kCommandIdLen);
-                if (long i = find_carried(e); i >= 0) {
-                    present[i / 64] |= uint64_t{1} << (i % 64);
+                size_t len = name_length(e);
+                for (size_t k = 0; len > 0 && k < g_start_count; ++k) {
+                    size_t i = (cursor + k) % g_start_count;
+                    if ((carried[i / 64] >> (i % 64) & 1) != 0 && same_name(g_start[i], e, len)) {
+                        carried[i / 64] &= ~(uint64_t{1} << (i % 64));
+                        cursor = i + 1;
+                        break;
+                    }
                 }
             } else if (preload_at < 0 && starts_with(e, kPreload, kPreloadLen)) {
                 preload_at = static_cast<long>(n);
+                given_has_ours = preload_has_library(e + kPreloadLen);
             }
         }
         size_t missing = 0;
-        for (size_t i = 0; i < g_carried_count; ++i) {
-            missing += (present[i / 64] >> (i % 64) & 1) == 0 ? 1 : 0;
+        for (uint64_t bits : carried) {
+            missing += static_cast<size_t>(__builtin_popcountll(bits));
         }
         // The parent link names this process's own command when it has one,
         // else the command it received.
-        const char* command_id = has_command_id ? nullptr : g_command_id[0] != '\0' ? g_command_id : g_received_command_id;
+        const char* command_id = nullptr;
+        if (!has_command_id) {
+            command_id = g_command_id[0] != '\0' ? g_command_id : received_id;
+        }
         missing += command_id != nullptr ? 1 : 0;
         const char* given_preload = preload_at >= 0 ? envp[preload_at] + kPreloadLen : nullptr;
-        bool add_preload = g_preload != nullptr && (given_preload == nullptr || !preload_has_library(given_preload));
-        if (missing == 0 && !add_preload) {
+        const char* rest = given_preload != nullptr && has_entries(given_preload) ? given_preload : nullptr;
+        size_t preload_len = 0;
+        if (start_preload != nullptr && start->preload_has_ours && !given_has_ours) {
+            preload_len = compose_preload(start_preload, rest, nullptr);
+        }
+        if (missing == 0 && preload_len == 0) {
             return;
         }
-        // The library goes in front of the child's own preloads, as it stood
-        // in front of what followed it here.
-        bool merge = add_preload && given_preload != nullptr && has_entries(given_preload);
-        size_t merged_len = merge ? kPreloadLen + g_preload_value_len + 1 + strlen(given_preload) + 1 : 0;
         size_t slots = n + missing + 2;
-        size_t bytes = slots * sizeof(char*) + merged_len;
-        char* space = reserve(bytes);
+        char* space = reserve(slots * sizeof(char*) + preload_len);
         if (space == nullptr) {
             return;
         }
         auto** out = reinterpret_cast<char**>(space);
-        const char* preload = g_preload;
-        if (merge) {
-            char* text = space + slots * sizeof(char*);
-            size_t ours = kPreloadLen + g_preload_value_len;
-            memcpy(text, g_preload, ours);
-            text[ours] = ':';
-            memcpy(text + ours + 1, given_preload, strlen(given_preload) + 1);
-            preload = text;
+        char* preload = space + slots * sizeof(char*);
+        if (preload_len > 0) {
+            compose_preload(start_preload, rest, preload);
         }
         size_t k = 0;
         for (size_t i = 0; i < n; ++i) {
-            bool replaced = add_preload && static_cast<long>(i) == preload_at;
-            out[k++] = const_cast<char*>(replaced ? preload : envp[i]);
+            bool replaced = preload_len > 0 && static_cast<long>(i) == preload_at;
+            out[k++] = replaced ? preload : const_cast<char*>(envp[i]);
         }
-        if (add_preload && preload_at < 0) {
-            out[k++] = const_cast<char*>(preload);
+        if (preload_len > 0 && preload_at < 0) {
+            out[k++] = preload;
         }
-        for (size_t i = 0; i < g_carried_count; ++i) {
-            if ((present[i / 64] >> (i % 64) & 1) == 0) {
-                out[k++] = const_cast<char*>(g_carried[i].text);
+        for (size_t i = 0; i < g_start_count; ++i) {
+            if ((carried[i / 64] >> (i % 64) & 1) != 0) {
+                out[k++] = const_cast<char*>(g_start[i]);
             }
         }
         if (command_id != nullptr) {
@@ -385,35 +447,21 @@ char* const* variadic_fill(char** argv, size_t count, const char* first, va_list
 
 void ziv_exec_snapshot()
 {
-    const char* carry = getenv("ZIV_CARRY_ENV");
-    if (carry != nullptr && strcmp(carry, "no") == 0) {
-        g_switched_off = true;
-        return;
+    size_t n = 0;
+    while (environ != nullptr && environ[n] != nullptr) {
+        ++n;
     }
-    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-        if (starts_with(*e, kCommandId, kCommandIdLen)) {
-            if (g_received_command_id == nullptr) {
-                g_received_command_id = keep(*e, strlen(*e));
+    if (n <= kStartMax) {
+        memcpy(g_start, environ, n * sizeof(char*));
+        g_start_count = n;
+    } else {
+        for (size_t i = 0; i < n && g_start_count < kStartMax; ++i) {
+            if (is_ziv(environ[i]) || starts_with(environ[i], kPreload, kPreloadLen)) {
+                g_start[g_start_count++] = environ[i];
             }
-        } else if (starts_with(*e, "ZIV_", 4) && g_carried_count < kCarriedMax) {
-            size_t name_len = name_length(*e);
-            // The first of two equal names is the one getenv gives.
-            if (name_len == 0 || find_carried(*e) >= 0) {
-                continue;
-            }
-            carried_entry entry{keep(*e, strlen(*e)), name_len};
-            size_t at = g_carried_count++;
-            while (at > 0 && compare_names(entry.text, entry.name_len, g_carried[at - 1].text,
-                                           g_carried[at - 1].name_len) < 0) {
-                g_carried[at] = g_carried[at - 1];
-                --at;
-            }
-            g_carried[at] = entry;
-        } else if (g_preload == nullptr && starts_with(*e, kPreload, kPreloadLen)) {
-            snapshot_preload(*e + kPreloadLen);
         }
     }
-    g_carry = g_carried_count > 0 || g_preload != nullptr || g_received_command_id != nullptr;
+    g_started = true;
 }
 
 void ziv_exec_note_command_id(const char* id_text)
@@ -425,7 +473,6 @@ void ziv_exec_note_command_id(const char* id_text)
     }
     memcpy(g_command_id, kCommandId, prefix);
     memcpy(g_command_id + prefix, id_text, len + 1);
-    g_carry = !g_switched_off;
 }
 
 extern "C" {

@@ -69,9 +69,10 @@ TEST(TraceChildren, EveryWayToStartAProgramWithItsOwnEnvironmentKeepsTheLibraryA
         b.file("env.txt", text);
     };
     const std::vector<std::string> settings = {"SPAWN_ENV_FILE=" + b.root() + "/env.txt", "ZIV_TIMELIST=gcc",
-                                               "ZIV_TIME=2001-02-03 04:05:06"};
-    const std::vector<std::string> carried = {"ZIV_TIME=2001-02-03 04:05:06", "ZIV_TIMELIST=gcc",
-                                              "ZIV_TRACE_ENABLE=yes", "ZIV_TRACE_OUTPUT=" + b.db_path()};
+                                               "ZIV_TIME=2001-02-03 04:05:06", "ZIV_HOSTNAME=parent"};
+    const std::vector<std::string> carried = {"ZIV_HOSTNAME=parent", "ZIV_TIME=2001-02-03 04:05:06",
+                                              "ZIV_TIMELIST=gcc", "ZIV_TRACE_ENABLE=yes",
+                                              "ZIV_TRACE_OUTPUT=" + b.db_path()};
     const std::string gcc = b.bin() + "/gcc";
     struct start {
         std::vector<std::string> argv;
@@ -86,7 +87,8 @@ TEST(TraceChildren, EveryWayToStartAProgramWithItsOwnEnvironmentKeepsTheLibraryA
     std::vector<start> starts = {
         {{"collect2", "execve", gcc, "--probe-env"}, {}, {}, kLib},
         {{"collect2", "execle", gcc}, {}, {}, kLib},
-        {{"collect2", "execvpe", "gcc", "--probe-env"}, {}, {}, kLib},
+        // A setting the parent gave the child itself stays the child's.
+        {{"collect2", "execvpe", "gcc", "--probe-env"}, {"ZIV_HOSTNAME=child"}, {}, kLib},
         {{"collect2", "posix_spawn", gcc, "--probe-env"}, {"LD_PRELOAD=" + libm}, {}, kLib + ":" + libm},
         {{"collect2", "posix_spawnp", "gcc", "--probe-env"}, {}, {}, kLib},
         {{"collect2", "fexecve", gcc, "--probe-env"}, {}, {}, kLib},
@@ -111,15 +113,22 @@ TEST(TraceChildren, EveryWayToStartAProgramWithItsOwnEnvironmentKeepsTheLibraryA
         // Exactly what the parent gave, apart from the library's entries.
         std::vector<std::string> want = given;
         for (const std::string& e : s.extra_given) {
-            if (e.rfind("LD_PRELOAD=", 0) != 0) {
+            if (e.rfind("LD_PRELOAD=", 0) != 0 && e.rfind("ZIV_", 0) != 0) {
                 want.push_back(e);
             }
         }
         std::sort(want.begin(), want.end());
         EXPECT_EQ(without_library_entries(child.env), want);
         EXPECT_EQ(value_in(child.env, "LD_PRELOAD"), s.preload);
-        for (const std::string& c : carried) {
-            EXPECT_EQ(std::count(child.env.begin(), child.env.end(), c), 1) << c;
+        for (std::string c : carried) {
+            for (const std::string& own : s.extra_given) {
+                c = own.rfind(c.substr(0, c.find('=') + 1), 0) == 0 ? own : c;
+            }
+            EXPECT_EQ(std::count_if(child.env.begin(), child.env.end(),
+                                    [&](const std::string& e) { return e.rfind(c.substr(0, c.find('=') + 1), 0) == 0; }),
+                      1)
+                << c;
+            EXPECT_EQ(value_in(child.env, c.substr(0, c.find('='))), c.substr(c.find('=') + 1));
         }
         // Normalised: the build time, not the clock.
         EXPECT_LT(child.time, 1000000000) << r.out;
