@@ -371,76 +371,62 @@ private:
     alignas(char*) char local_[kLocalBytes];
 };
 
-template <typename Fn>
-Fn real(Fn& slot, const char* symbol)
+// Calls the next definition of `symbol` through `call(next, envp)` with the
+// child's environment in place of `envp`. The constructor resolved it; it
+// is looked up here only when a program starts another from a constructor
+// that ran before the library's. `unresolved` is the answer without one.
+template <typename Fn, typename Call>
+int start_child(Fn& slot, const char* symbol, char* const* envp, int unresolved, Call call)
 {
-    // Resolved by the constructor; looked up here only when a program
-    // starts another from a constructor that ran before the library's.
-    return slot != nullptr ? slot : ziv_lazy(slot, symbol);
+    Fn next = slot != nullptr ? slot : ziv_lazy(slot, symbol);
+    if (next == nullptr) {
+        errno = ENOSYS;
+        return unresolved;
+    }
+    child_environment env(envp);
+    return call(next, env.get());
 }
 
 int exec_path(const char* path, char* const argv[], char* const envp[])
 {
-    auto next = real(g_pf_org_execve, "execve");
-    if (next == nullptr) {
-        errno = ENOSYS;
-        return -1;
-    }
-    child_environment env(envp);
-    return next(path, argv, env.get());
+    return start_child(g_pf_org_execve, "execve", envp, -1,
+                       [&](auto next, char* const* env) { return next(path, argv, env); });
 }
 
 int exec_search(const char* file, char* const argv[], char* const envp[])
 {
     // The search follows this process's PATH, as execvp's does.
-    auto next = real(g_pf_org_execvpe, "execvpe");
-    if (next == nullptr) {
-        errno = ENOSYS;
-        return -1;
-    }
-    child_environment env(envp);
-    return next(file, argv, env.get());
+    return start_child(g_pf_org_execvpe, "execvpe", envp, -1,
+                       [&](auto next, char* const* env) { return next(file, argv, env); });
 }
 
-int spawn(ziv_spawn_fn& slot, const char* symbol, pid_t* pid, const char* path,
-          const posix_spawn_file_actions_t* actions, const posix_spawnattr_t* attr, char* const argv[],
-          char* const envp[])
+// execl, execle and execlp: the arguments after `first` up to the
+// terminating null become a vector on this frame's stack, as the C library
+// makes it, and `run(argv, envp)` starts the program; `envp` is what
+// follows the null for execle, else environ. `count_ap` and `fill_ap` are
+// two starts of the same argument list.
+template <typename Run>
+int variadic_exec(const char* first, va_list count_ap, va_list fill_ap, bool with_env, Run run)
 {
-    auto next = real(slot, symbol);
-    if (next == nullptr) {
-        return ENOSYS;
+    size_t count = 0;
+    if (first != nullptr) {
+        for (count = 1; va_arg(count_ap, const char*) != nullptr; ++count) {
+            if (count >= INT_MAX) {
+                errno = E2BIG;
+                return -1;
+            }
+        }
     }
-    child_environment env(envp);
-    return next(pid, path, actions, attr, argv, env.get());
-}
-
-// The arguments of execl, execle and execlp after `first`, up to the
-// terminating null: their count (first included).
-size_t variadic_count(const char* first, va_list ap)
-{
-    if (first == nullptr) {
-        return 0;
-    }
-    size_t n = 1;
-    while (va_arg(ap, const char*) != nullptr) {
-        ++n;
-    }
-    return n;
-}
-
-// Fills `argv` (count + 1 slots) and returns what follows the terminating
-// null when `with_env` (execle's environment).
-char* const* variadic_fill(char** argv, size_t count, const char* first, va_list ap, bool with_env)
-{
+    char* argv[count + 1];
     if (count > 0) {
         argv[0] = const_cast<char*>(first);
         for (size_t i = 1; i < count; ++i) {
-            argv[i] = va_arg(ap, char*);
+            argv[i] = va_arg(fill_ap, char*);
         }
-        (void)va_arg(ap, char*);  // the terminator
+        (void)va_arg(fill_ap, char*);  // the terminator
     }
     argv[count] = nullptr;
-    return with_env ? va_arg(ap, char* const*) : nullptr;
+    return run(argv, with_env ? va_arg(fill_ap, char* const*) : environ);
 }
 
 }  // namespace
@@ -491,89 +477,57 @@ ZIV_EXPORT int execvpe(const char* file, char* const argv[], char* const envp[])
     return exec_search(file, argv, envp);
 }
 
+// Both lists are started before anything runs and ended only when the
+// program could not be started.
+#define ZIV_VARIADIC_EXEC(first, with_env, run)                               \
+    va_list count_ap;                                                         \
+    va_list fill_ap;                                                          \
+    va_start(count_ap, first);                                                \
+    va_start(fill_ap, first);                                                 \
+    int result = variadic_exec(first, count_ap, fill_ap, with_env, run);      \
+    va_end(count_ap);                                                         \
+    va_end(fill_ap);                                                          \
+    return result
+
 ZIV_EXPORT int execl(const char* path, const char* arg, ...) noexcept
 {
-    va_list ap;
-    va_start(ap, arg);
-    size_t count = variadic_count(arg, ap);
-    va_end(ap);
-    if (count >= INT_MAX) {
-        errno = E2BIG;
-        return -1;
-    }
-    char* argv[count + 1];
-    va_start(ap, arg);
-    variadic_fill(argv, count, arg, ap, false);
-    va_end(ap);
-    return exec_path(path, argv, environ);
+    ZIV_VARIADIC_EXEC(arg, false, [&](char** argv, char* const* envp) { return exec_path(path, argv, envp); });
 }
 
 ZIV_EXPORT int execle(const char* path, const char* arg, ...) noexcept
 {
-    va_list ap;
-    va_start(ap, arg);
-    size_t count = variadic_count(arg, ap);
-    va_end(ap);
-    if (count >= INT_MAX) {
-        errno = E2BIG;
-        return -1;
-    }
-    char* argv[count + 1];
-    va_start(ap, arg);
-    char* const* envp = variadic_fill(argv, count, arg, ap, true);
-    va_end(ap);
-    return exec_path(path, argv, envp);
+    ZIV_VARIADIC_EXEC(arg, true, [&](char** argv, char* const* envp) { return exec_path(path, argv, envp); });
 }
 
 ZIV_EXPORT int execlp(const char* file, const char* arg, ...) noexcept
 {
-    va_list ap;
-    va_start(ap, arg);
-    size_t count = variadic_count(arg, ap);
-    va_end(ap);
-    if (count >= INT_MAX) {
-        errno = E2BIG;
-        return -1;
-    }
-    char* argv[count + 1];
-    va_start(ap, arg);
-    variadic_fill(argv, count, arg, ap, false);
-    va_end(ap);
-    return exec_search(file, argv, environ);
+    ZIV_VARIADIC_EXEC(arg, false, [&](char** argv, char* const* envp) { return exec_search(file, argv, envp); });
 }
 
 ZIV_EXPORT int fexecve(int fd, char* const argv[], char* const envp[]) noexcept
 {
-    auto next = real(g_pf_org_fexecve, "fexecve");
-    if (next == nullptr) {
-        errno = ENOSYS;
-        return -1;
-    }
-    child_environment env(envp);
-    return next(fd, argv, env.get());
+    return start_child(g_pf_org_fexecve, "fexecve", envp, -1,
+                       [&](auto next, char* const* env) { return next(fd, argv, env); });
 }
 
 ZIV_EXPORT int execveat(int dirfd, const char* path, char* const argv[], char* const envp[], int flags) noexcept
 {
-    auto next = real(g_pf_org_execveat, "execveat");
-    if (next == nullptr) {
-        errno = ENOSYS;
-        return -1;
-    }
-    child_environment env(envp);
-    return next(dirfd, path, argv, env.get(), flags);
+    return start_child(g_pf_org_execveat, "execveat", envp, -1,
+                       [&](auto next, char* const* env) { return next(dirfd, path, argv, env, flags); });
 }
 
 ZIV_EXPORT int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
                            const posix_spawnattr_t* attr, char* const argv[], char* const envp[])
 {
-    return spawn(g_pf_org_posix_spawn, "posix_spawn", pid, path, actions, attr, argv, envp);
+    return start_child(g_pf_org_posix_spawn, "posix_spawn", envp, ENOSYS,
+                       [&](auto next, char* const* env) { return next(pid, path, actions, attr, argv, env); });
 }
 
 ZIV_EXPORT int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
                             const posix_spawnattr_t* attr, char* const argv[], char* const envp[])
 {
-    return spawn(g_pf_org_posix_spawnp, "posix_spawnp", pid, file, actions, attr, argv, envp);
+    return start_child(g_pf_org_posix_spawnp, "posix_spawnp", envp, ENOSYS,
+                       [&](auto next, char* const* env) { return next(pid, file, actions, attr, argv, env); });
 }
 
 }  // extern "C"

@@ -144,6 +144,17 @@ TEST(TraceChildren, EveryWayToStartAProgramWithItsOwnEnvironmentKeepsTheLibraryA
         }
     }
 
+    // The calls keep their own behaviour: a failed search ends in -1 with
+    // the C library's errno; a file without "#!" runs under /bin/sh.
+    write_given({});
+    b.file("bin/noshebang", "echo \"ran with $GIVEN\"\n", 0755);
+    run_result r = b.run({"collect2", "execvp", "no-such-tool"}, "src", preload::library, settings);
+    EXPECT_EQ(r.exit_code, 127) << describe(r);
+    EXPECT_EQ(r.err, "execvp: No such file or directory\n");
+    r = b.run({"collect2", "execvpe", "noshebang"}, "src", preload::library, settings);
+    EXPECT_EQ(r.exit_code, 0) << describe(r);
+    EXPECT_EQ(r.out, "ran with a b\n");
+
     // Switched off, in the starting process's environment or in the one
     // it gives: the child gets exactly that environment, untraced.
     for (const auto& [extra_env, extra_given] : std::vector<std::pair<std::string, std::string>>{
