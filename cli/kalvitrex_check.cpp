@@ -287,7 +287,12 @@ std::string shown_path(const std::string& path, const std::string& top)
 
 std::string json_command(const shown_command& c, const std::string& top)
 {
-    return "{\"command\": " + json_quote(c.text) + ", \"directory\": " + json_quote(shown_path(c.dir, top)) + "}";
+    std::string args;
+    for (const std::string& a : c.argv) {
+        args += (args.empty() ? "" : ", ") + json_quote(a);
+    }
+    return "{\"command\": " + json_quote(c.text) + ", \"arguments\": [" + args + "], \"directory\": " +
+           json_quote(shown_path(c.dir, top)) + "}";
 }
 
 template <typename T, typename F>

@@ -11,6 +11,7 @@
 
 #include "kalvitrex_commands.h"
 #include "kalvitrex_common.h"
+#include "kalvitrex_compile_db.h"
 #include "kalvitrex_db.h"
 #include "kalvitrex_env.h"
 
@@ -39,6 +40,11 @@ const char* const k_run_help =
     "  --hdeps m|mm     record the headers of each compilation (m: all,\n"
     "                   mm: outside system directories)\n"
     "  --no-trace       normalisation only, no database\n"
+    "  --compile-commands FILE\n"
+    "                   after the build, write the JSON compilation database\n"
+    "                   (as report --compile-commands does)\n"
+    "  --all            with --compile-commands: keep the entries of sources\n"
+    "                   that no longer exist\n"
     "  -h, --help       this text\n"
     "\n"
     "When SOURCE_DATE_EPOCH is set it gives the build time (ZIV_TIME) unless\n"
@@ -108,6 +114,8 @@ static int run_checked(const args& a)
     std::string db_path = "kalvitrex.db";
     std::string lib;
     std::string profile_name;
+    std::string compile_file;
+    bool all_entries = false;
     bool use_profile = true;
     run_settings s;
     size_t i = 0;
@@ -122,7 +130,8 @@ static int run_checked(const args& a)
             return 0;
         }
         if (option_value(a, i, "--db", db_path) || option_value(a, i, "--lib", lib) ||
-            option_value(a, i, "--profile", profile_name)) {
+            option_value(a, i, "--profile", profile_name) ||
+            option_value(a, i, "--compile-commands", compile_file)) {
             continue;
         }
         if (option_value(a, i, "--set", v)) {
@@ -134,6 +143,8 @@ static int run_checked(const args& a)
             s.hdeps = v;
         } else if (a[i] == "--no-trace") {
             s.trace = false;
+        } else if (a[i] == "--all") {
+            all_entries = true;
         } else if (a[i] == "--no-profile") {
             use_profile = false;
         } else if (!a[i].empty() && a[i][0] == '-') {
@@ -151,6 +162,15 @@ static int run_checked(const args& a)
     }
     if (!s.trace && s.hdeps) {
         throw user_error("run: --hdeps records headers and needs tracing; drop --no-trace");
+    }
+    if (!s.trace && !compile_file.empty()) {
+        throw user_error("run: --compile-commands is made from the trace; drop --no-trace");
+    }
+    if (all_entries && compile_file.empty()) {
+        throw user_error("run: --all goes with --compile-commands FILE");
+    }
+    if (!compile_file.empty()) {
+        compile_file = absolute_file(compile_file);
     }
 
     install_layout layout = find_layout();
@@ -248,6 +268,16 @@ static int run_checked(const args& a)
                 describe_status(status).c_str(), seconds, counted(commands, "command", "commands").c_str(),
                 counted(files, "file", "files").c_str(), counted(targets, "target", "targets").c_str(),
                 s.database.c_str());
+        if (!compile_file.empty()) {
+            build_data b = load_build(db);
+            try {
+                write_compile_commands(b, compile_file, all_entries);
+            } catch (const user_error& e) {
+                fprintf(stderr, "kalvitrex: %s\n", e.what());
+                // The build's own failure comes first.
+                return code != 0 ? code : k_own_failure;
+            }
+        }
     } catch (const user_error& e) {
         fprintf(stderr, "kalvitrex: build %s after %.2f s; cannot read the database: %s\n",
                 describe_status(status).c_str(), seconds, e.what());

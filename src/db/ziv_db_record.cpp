@@ -10,6 +10,7 @@
 #include "ziv_bounded.h"
 #include "ziv_db.h"
 #include "ziv_file_util.h"
+#include "ziv_helper_process.h"
 #include "ziv_log.h"
 #include "ziv_trace.h"
 
@@ -87,7 +88,7 @@ void run_output_hook(const ziv_trace_file* first)
             ZIV_LOG_FAILED("sprintf_s", len);
         } else {
             // The hook's result says nothing about the build being traced.
-            (void)system(line);
+            (void)ziv_run_shell_line(line);
         }
     }
     free(quoted);

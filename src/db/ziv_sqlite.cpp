@@ -10,6 +10,7 @@
 #include "ziv_db.h"
 #include "ziv_lifecycle.h"
 #include "ziv_log.h"
+#include "ziv_sysio.h"
 
 namespace {
 
@@ -379,6 +380,46 @@ ZIV_EXPORT int ziv_insert_source_source(int source_id, int dep_id)
 ZIV_EXPORT int ziv_insert_source_head(int source_id, int head_id)
 {
     return ziv_insert_relation("source_head_table", source_id, head_id);
+}
+
+ZIV_EXPORT int ziv_insert_command_argv(int command_id, int argc, char** argv)
+{
+    if (command_id < 1 || argc < 0 || (argc > 0 && argv == nullptr)) {
+        return -1;
+    }
+    // A hex blob literal: any byte can stand in it, and the zero byte after
+    // each argument keeps empty arguments and the boundaries.
+    size_t bytes = 0;
+    int count = 0;
+    for (; count < argc && argv[count] != nullptr; ++count) {
+        bytes += strlen(argv[count]) + 1;
+    }
+    constexpr char kHead[] = "INSERT OR REPLACE INTO build_command_argv_table VALUES (%d,X'";
+    constexpr char kTail[] = "');";
+    size_t size = sizeof kHead + 16 + 2 * bytes + sizeof kTail;
+    if (size > static_cast<size_t>(INT32_MAX)) {
+        return -1;
+    }
+    ziv_block<char> sql{static_cast<char*>(ziv_malloc_and_init(static_cast<int>(size)))};
+    if (sql.block == nullptr) {
+        return -1;
+    }
+    int len = sprintf_s(sql.block, size, kHead, command_id);
+    ZIV_SQL_FORMATTED(len);
+    char* out = sql.block + len;
+    constexpr char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < count; ++i) {
+        for (const char* c = argv[i];; ++c) {
+            auto byte = static_cast<unsigned char>(*c);
+            *out++ = kHex[byte >> 4];
+            *out++ = kHex[byte & 15];
+            if (byte == 0) {
+                break;
+            }
+        }
+    }
+    memcpy(out, kTail, sizeof kTail);
+    return ziv_sqlite3_exec(sql.block, static_cast<int>(out - sql.block) + 3);
 }
 
 ZIV_EXPORT int ziv_update_build_command_runtime(int runtime_ms, int command_id)

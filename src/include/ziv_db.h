@@ -51,6 +51,10 @@ ZIV_EXPORT int ziv_insert_target_source(int target_id, int source_id);
 ZIV_EXPORT int ziv_insert_source_source(int source_id, int dep_id);
 ZIV_EXPORT int ziv_insert_source_head(int source_id, int head_id);
 ZIV_EXPORT int ziv_update_build_command_runtime(int runtime_ms, int command_id);
+// The command's argument vector, byte for byte, in build_command_argv_table
+// (every argument followed by a zero byte). Fails harmlessly on a database
+// made before that table existed.
+ZIV_EXPORT int ziv_insert_command_argv(int command_id, int argc, char** argv);
 // The command's timing row, replacing an earlier one under its id.
 ZIV_EXPORT int ziv_insert_trace_time(int command_id, ziv_trace_time* time);
 

@@ -13,6 +13,7 @@
 #include "ziv_bounded.h"
 #include "ziv_config.h"
 #include "ziv_db.h"
+#include "ziv_exec.h"
 #include "ziv_file_util.h"
 #include "ziv_identity.h"
 #include "ziv_lifecycle.h"
@@ -188,6 +189,8 @@ ZIV_EXPORT void ziv_set_parentid(int id)
         text[1] = '\0';
     }
     setenv("ZIV_PCOMMAND_ID", text, 1);
+    // Children started with an environment of their own still get it.
+    ziv_exec_note_command_id(text);
 }
 
 ZIV_EXPORT char* ziv_get_cmd_log(int argc, char** argv)
@@ -287,12 +290,17 @@ ZIV_EXPORT int ziv_parse_build_command(int argc, char** argv, int pwd_id)
         return -1;
     }
     int tool_id = argc > 0 ? ziv_db_insert_tool(argv[0]) : -1;
-    char* log = ziv_get_cmd_log(argc, argv);
-    if (log == nullptr) {
+    ziv_block<char> log{ziv_get_cmd_log(argc, argv)};
+    if (log.block == nullptr) {
         return 0;
     }
-    int id = ziv_db_insert_command(tool_id, pwd_id, log);
-    free(log);
+    // The row and its exact vector under one write lock: a reader finds
+    // both or neither, and the build pays one transaction, not two.
+    ziv_db_group group(tool_id > 0 && pwd_id > 0);
+    int id = ziv_db_insert_command(tool_id, pwd_id, log.block);
+    if (id > 0) {
+        ziv_insert_command_argv(id, argc, argv);
+    }
     return id;
 }
 

@@ -126,10 +126,16 @@ private:
                 c = "\"\\/\b\f\n\r\t"[e];
                 continue;
             }
-            // Otherwise only \u00XX, all kalvitrex writes, taken as UTF-8.
-            check(s[at - 1] == 'u' && s.compare(at, 2, "00") == 0 && at + 4 <= s.size());
+            // Otherwise \u00XX, taken as UTF-8, or \udcXX, the byte XX that
+            // is no UTF-8: all kalvitrex writes.
+            bool byte = s.compare(at, 2, "dc") == 0;
+            check(s[at - 1] == 'u' && (byte || s.compare(at, 2, "00") == 0) && at + 4 <= s.size());
             unsigned cp = static_cast<unsigned>(std::stoul(s.substr(at + 2, 2), nullptr, 16));
             at += 4;
+            if (byte) {
+                c = static_cast<char>(cp);
+                continue;
+            }
             if (cp >= 0x80) {
                 out += static_cast<char>(0xc0 | (cp >> 6));
             }

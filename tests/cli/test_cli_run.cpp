@@ -38,15 +38,23 @@ TEST(CliRun, CreatesTheDatabaseFromTheSchemaAndSummarises)
     EXPECT_NE(r.err.find("(" + t.sub("d/k.db") + ")"), std::string::npos) << r.err;
     // Nothing else left beside it: no temporary file, no write-ahead log.
     EXPECT_EQ(std::system(("test \"$(ls -A " + t.sub("d") + ")\" = k.db").c_str()), 0);
-    EXPECT_EQ(table_count(t.sub("d/k.db")), 11);
+    EXPECT_EQ(table_count(t.sub("d/k.db")), 12);
     // A second run uses it as it is; so does one on an empty file; and the
     // default place.
     EXPECT_EQ(kalvitrex({"run", "--db", "d/k.db", "--", "true"}, t.path()).exit_code, 0);
     write_file(t.sub("empty.db"), "");
     EXPECT_EQ(kalvitrex({"run", "--db", "empty.db", "true"}, t.path()).exit_code, 0);
-    EXPECT_EQ(table_count(t.sub("empty.db")), 11);
+    EXPECT_EQ(table_count(t.sub("empty.db")), 12);
     EXPECT_EQ(kalvitrex({"run", "--", "true"}, t.path()).exit_code, 0);
-    EXPECT_EQ(table_count(t.sub("kalvitrex.db")), 11);
+    EXPECT_EQ(table_count(t.sub("kalvitrex.db")), 12);
+    // A database made before argument vectors were kept reads as it is, and
+    // a run adds the table.
+    make_db(t.sub("old.db"), "DROP TABLE build_command_argv_table;");
+    auto rep = kalvitrex({"report", "--db", "old.db"}, t.path());
+    EXPECT_EQ(rep.exit_code, 0) << describe(rep);
+    EXPECT_EQ(table_count(t.sub("old.db")), 11);
+    EXPECT_EQ(kalvitrex({"run", "--db", "old.db", "--", "true"}, t.path()).exit_code, 0);
+    EXPECT_EQ(table_count(t.sub("old.db")), 12);
 }
 
 TEST(CliRun, RefusesForeignDatabasesAndMissingPiecesBeforeTheBuild)
@@ -195,7 +203,7 @@ TEST(CliRun, ArgumentsPassExactlyAndTheBuildStatusComesBack)
     r = kalvitrex({"run", "--db", "my 'odd\" db.db", "--", "env"}, t.path());
     ASSERT_EQ(r.exit_code, 0) << describe(r);
     EXPECT_EQ(values_of(r.out)["ZIV_TRACE_OUTPUT"], t.sub("my 'odd\" db.db"));
-    EXPECT_EQ(table_count(t.sub("my 'odd\" db.db")), 11);
+    EXPECT_EQ(table_count(t.sub("my 'odd\" db.db")), 12);
 
     // Terminated itself, it passes the signal to the build and reports it.
     run_options o;
@@ -236,7 +244,7 @@ TEST(CliRun, InstalledLayoutFindsLibrarySchemaAndProfile)
         << lib;
     EXPECT_EQ(access(lib.c_str(), R_OK), 0);
     EXPECT_TRUE(has_word(env["ZIV_WHITELIST"], "make"));
-    EXPECT_EQ(table_count(t.sub("i.db")), 11);
+    EXPECT_EQ(table_count(t.sub("i.db")), 12);
     // The other shipped profile, by name, including the default one.
     o.argv = {"kalvitrex", "run", "--no-trace", "--profile", "strict", "--", "env"};
     env = values_of(run(o).out);

@@ -139,6 +139,43 @@ TEST(TraceBuild, MakeAndShellBuildRecordsEveryCommandWithItsParentAndLeavesTheBu
     EXPECT_EQ(b.reports("sed")[0].at("pcommand"), rows["make -k all"].at(0));
     EXPECT_EQ(b.reports("myskipped")[0].at("pcommand"), rows["make -k all"].at(0));
     EXPECT_EQ(b.reports("myunknown2")[0].at("pcommand"), rows[launch].at(0));
+
+    // Every row also holds its vector; the one the text cannot tell apart
+    // keeps "two words" as one argument.
+    for (const auto& r : db.rows("select c.command, lower(hex(a.argv)) from build_command_table c left join "
+                                 "build_command_argv_table a on a.command_id = c.id")) {
+        const std::string& text = r[0];
+        std::string bytes;
+        for (char c : text) {
+            bytes += c == ' ' ? '\0' : c;
+        }
+        if (text.find("two words") != std::string::npos) {
+            bytes.replace(bytes.find(std::string("two\0words", 9)), 9, "two words");
+        }
+        EXPECT_EQ(r[1], hex(bytes + '\0')) << r[0];
+    }
+}
+
+// Whatever the bytes of the arguments, the vector comes back as it was
+// given, and the command text stays as it always was.
+TEST(TraceBuild, ArgumentVectorsAreRecordedByteForByte)
+{
+    trace_build b;
+    b.tools({"gcc"});
+    const std::vector<std::string> argv = {
+        "gcc", "-DMESSAGE=\"Hello World\\n\"", "-DEXPORT=extern \"C\"", "-I", "inc dir", "", "a\\b", "it's",
+        "x=y", "line1\nline2\ttab", "\xff\xfe caf\xe9", std::string(40000, 'L'), ""};
+    run_result r = b.run(argv, "src", preload::library);
+    ASSERT_EQ(r.exit_code, 0) << describe(r);
+    std::string bytes, text;
+    for (const std::string& a : argv) {
+        bytes += a + '\0';
+        text += (text.empty() ? "" : " ") + a;
+    }
+    test_db db(b.db_path());
+    EXPECT_EQ(db.rows("select c.command, lower(hex(a.argv)) from build_command_table c join build_command_argv_table a on "
+                      "a.command_id = c.id"),
+              (table_rows{{text, hex(bytes)}}));
 }
 
 }  // namespace

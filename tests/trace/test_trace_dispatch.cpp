@@ -196,6 +196,13 @@ TEST(TraceDispatch, ResponseFilesAreExpandedOneLevelAndRecordedAsTheCommand)
     EXPECT_EQ(db.rows("select filename from source_file_table order by filename"), (table_rows{{"a.c"}, {"my file.c"}}));
     EXPECT_EQ(db.rows("select filename, command_id from target_file_table order by filename"),
               (table_rows{{"a.o", unreadable}, {"out.o", expanded}}));
+    // Each row with its own vector, byte for byte.
+    auto vector_of = [&](const std::string& id) {
+        return db.value("select lower(hex(argv)) from build_command_argv_table where command_id = " + id);
+    };
+    using namespace std::string_literals;
+    EXPECT_EQ(vector_of(original), hex("gcc\0@args.rsp\0-o\0out.o\0"s));
+    EXPECT_EQ(vector_of(expanded), hex("gcc\0-c\0my file.c\0-DX\0@inner.rsp\0-o\0out.o\0"s));
     // Both rows stand for the one process: both carry its run time.
     EXPECT_NE(db.value("select runtime from build_command_table where id = " + expanded), "-1");
     EXPECT_EQ(db.value("select runtime from build_command_table where id = " + original),

@@ -20,6 +20,10 @@ TEST(TraceFailures, NoDatabaseProblemChangesABuildStep)
     b.file("bin/t1", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> " + forwarded + "\n", 0755);
     const std::string readonly = b.root() + "/readonly.db";
     make_db(readonly);
+    // Made before argument vectors were kept: commands are recorded all the same.
+    const std::string previous = b.root() + "/previous.db";
+    make_db(previous);
+    test_db(previous).exec("DROP TABLE build_command_argv_table;");
     b.file("garbage.db", std::string(4096, 'g'));
     const std::vector<std::string> argv = {"gcc", "-c", "a.c", "-o", "a.o", "--probe-exit=5"};
     // The test parser leaves errno 77 behind for the program's start-up.
@@ -31,6 +35,7 @@ TEST(TraceFailures, NoDatabaseProblemChangesABuildStep)
     const std::string plain_output = read_file(b.src("a.o"));
 
     for (const std::string& database : {b.db_path(),
+                                        previous,
                                         kMissing,                         // cannot be opened at all
                                         "file:" + readonly + "?mode=ro",  // opened read-only
                                         b.root() + "/new.db",             // created empty: no tables
@@ -46,7 +51,7 @@ TEST(TraceFailures, NoDatabaseProblemChangesABuildStep)
         EXPECT_EQ(read_file(b.src("a.o")), plain_output);
         // Nothing recorded: forwarded with command id 0 all the same.
         std::string id = "0";
-        if (database == b.db_path()) {
+        if (database == b.db_path() || database == previous) {
             test_db db(database);
             id = db.value("select id from build_command_table where command = 'gcc -c a.c -o a.o --probe-exit=5'");
             EXPECT_EQ(db.rows("select filename from source_file_table"), (table_rows{{"a.c"}}));

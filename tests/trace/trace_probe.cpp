@@ -8,6 +8,8 @@
 //   --probe-exit=N      exits with N
 //   --probe-sleep=MS    sleeps before exiting
 //   --probe-run PROG... runs PROG with the remaining arguments and waits
+//   --probe-env         prints its environment ("env:" lines, sorted) and
+//                       the time() it is given
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -18,7 +20,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "ziv_trace.h"
 
@@ -69,6 +73,16 @@ int main(int argc, char** argv)
             }
             std::fprintf(out, "%s made from: %s\n", name.c_str(), joined.c_str());
             std::fclose(out);
+        } else if (std::strcmp(argv[i], "--probe-env") == 0) {
+            std::vector<std::string> entries;
+            for (char** e = environ; *e != nullptr; ++e) {
+                entries.push_back(*e);
+            }
+            std::sort(entries.begin(), entries.end());
+            for (const std::string& e : entries) {
+                std::printf("env:%s\n", e.c_str());
+            }
+            std::printf("time=%lld\n", static_cast<long long>(time(nullptr)));
         } else if (std::strncmp(argv[i], "--probe-exit=", 13) == 0) {
             status = std::atoi(argv[i] + 13);
         } else if (std::strncmp(argv[i], "--probe-sleep=", 14) == 0) {
