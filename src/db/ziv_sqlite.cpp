@@ -136,7 +136,10 @@ ziv_sql_text::ziv_sql_text(const char* text)
 // write, and that first write starts from no lock at all, so SQLite's busy
 // handler still applies to it (the concurrency tests hold the database
 // locked from another process to show it).
-ziv_db_group::ziv_db_group(bool wrap) : wrapped_(wrap && exec_direct("begin;") == 0) {}
+ziv_db_group::ziv_db_group(bool wrap, lock kind)
+    : wrapped_(wrap && exec_direct(kind == lock::write ? "begin immediate;" : "begin;") == 0)
+{
+}
 
 ziv_db_group::~ziv_db_group()
 {

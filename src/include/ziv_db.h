@@ -91,9 +91,14 @@ ZIV_EXPORT int ziv_insert_source_depend_table(int source_id, const ziv_trace_fil
 
 // Wraps a group of related writes in one transaction when `wrap` is true:
 // begun on construction, committed on destruction whatever the writes did.
+// `lock::write` takes the write lock at the start (waiting for it through
+// the busy handler), for a group that reads before it writes: a deferred
+// group that read would fail its first write if another process of the
+// build had written meanwhile.
 class ziv_db_group {
 public:
-    explicit ziv_db_group(bool wrap);
+    enum class lock { deferred, write };
+    explicit ziv_db_group(bool wrap, lock kind = lock::deferred);
     ~ziv_db_group();
     ziv_db_group(const ziv_db_group&) = delete;
     ziv_db_group& operator=(const ziv_db_group&) = delete;

@@ -62,7 +62,15 @@
     X(getgid, gid_t (*)(void), "getgid")                                            \
     X(gethostname, int (*)(char*, size_t), "gethostname")                           \
     X(sysinfo, int (*)(struct sysinfo*), "sysinfo")                                 \
-    X(_exit, void (*)(int), "_exit")
+    X(_exit, void (*)(int), "_exit")                                                \
+    X(open, int (*)(const char*, int, ...), "open")                                 \
+    X(open64, int (*)(const char*, int, ...), "open64")                             \
+    X(openat, int (*)(int, const char*, int, ...), "openat")                        \
+    X(openat64, int (*)(int, const char*, int, ...), "openat64")                    \
+    X(open_2, int (*)(const char*, int), "__open_2")                                \
+    X(open64_2, int (*)(const char*, int), "__open64_2")                            \
+    X(openat_2, int (*)(int, const char*, int), "__openat_2")                       \
+    X(openat64_2, int (*)(int, const char*, int), "__openat64_2")
 
 extern "C" {
 

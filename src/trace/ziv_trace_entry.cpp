@@ -14,6 +14,7 @@
 #include "ziv_config.h"
 #include "ziv_db.h"
 #include "ziv_file_util.h"
+#include "ziv_hdeps_open.h"
 #include "ziv_identity.h"
 #include "ziv_lifecycle.h"
 #include "ziv_log.h"
@@ -104,6 +105,7 @@ void trace_at_entry(int argc, char** argv)
     if (row != nullptr && ziv_real_now(&now)) {
         row->time.main_start = now;
     }
+    ziv_hdeps_open_watch();
 }
 
 }  // namespace
@@ -402,6 +404,7 @@ ZIV_EXPORT void ziv_trace_fini(void)
     if (row->command_id != 0 && ziv_real_now(&now)) {
         row->time.runtime_ms = ziv_interval_ms(row->time.main_start, now);
     }
+    ziv_hdeps_open_finish(row);
     if (row->info != nullptr) {
         row->info->command_id = row->command_id;
         ziv_parse_trace_info(row->info);
