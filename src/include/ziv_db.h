@@ -86,6 +86,10 @@ ZIV_EXPORT int ziv_insert_head_file(int pwd_id, const ziv_trace_file* list);
 ZIV_EXPORT int ziv_update_head_id(int pwd_id, ziv_trace_file* list);
 ZIV_EXPORT int ziv_insert_head_depend_table(int source_id, const ziv_trace_file* list);
 ZIV_EXPORT int ziv_insert_source_depend_table(int source_id, const ziv_trace_file* list);
+// Appends to `list` the headers a source is related to, those of relative
+// name only when recorded in directory `pwd_id`, each name once: how many
+// were added, -1 when nothing could be read.
+ZIV_EXPORT int ziv_append_head_names_of(int source_id, int pwd_id, ziv_trace_file** list);
 
 }  // extern "C"
 

@@ -17,10 +17,12 @@ ziv_open_hdeps ziv_open_hdeps_mode();
 // "-MMD" are followed by the dependency file (a driver's take nothing).
 // Does nothing when the line names no source or memory cannot be reserved.
 void ziv_hdeps_open_begin(int argc, char** argv, bool md_takes_file);
+using ziv_main_fn = int (*)(int, char**, char**);
 // Starts observing, when prepared: called last before main, so that the
 // library's own reads at entry (digests of the inputs) are not the
-// program's.
-void ziv_hdeps_open_watch();
+// program's. The main to start: the program's, or one that notes the
+// status the program exits with and then runs it.
+ziv_main_fn ziv_hdeps_open_watch(ziv_main_fn main);
 // From the open family, after an open that succeeded, while observing.
 // Adds no system call and no allocation; keeps errno.
 void ziv_hdeps_open_seen(int dirfd, const char* path, int flags);
@@ -36,5 +38,6 @@ void ziv_open_observe(bool on);
 // tracing record them: the headers identified (digested when not yet),
 // inserted when new, related to the source. `grouped` wraps each batch of
 // writes in a transaction of its own; a caller that holds one passes false.
-void ziv_record_source_heads(int pwd_id, const char* source, const char* source_digest, ziv_trace_file* headers,
+// The source's id, or a value below 1 when it could not be identified.
+int ziv_record_source_heads(int pwd_id, const char* source, const char* source_digest, ziv_trace_file* headers,
                              bool grouped);

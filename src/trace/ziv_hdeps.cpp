@@ -527,8 +527,8 @@ void record_headers(const char* source, ziv_trace_file* headers)
 
 }  // namespace
 
-void ziv_record_source_heads(int pwd_id, const char* source, const char* source_digest, ziv_trace_file* headers,
-                             bool grouped)
+int ziv_record_source_heads(int pwd_id, const char* source, const char* source_digest, ziv_trace_file* headers,
+                            bool grouped)
 {
     int source_id = ziv_get_obj_id_by_checksum(source, source_digest, pwd_id, "source_file_table");
     if (source_id < 1) {
@@ -536,7 +536,7 @@ void ziv_record_source_heads(int pwd_id, const char* source, const char* source_
         source_id = ziv_get_obj_id_by_checksum(source, source_digest, pwd_id, "source_file_table");
     }
     if (source_id < 1) {
-        return;
+        return source_id;
     }
     int to_insert = ziv_prepare_head_file(pwd_id, headers);
     if (to_insert != 0) {
@@ -548,6 +548,7 @@ void ziv_record_source_heads(int pwd_id, const char* source, const char* source_
         ziv_db_group group(grouped && known > 1);
         ziv_insert_head_depend_table(source_id, headers);
     }
+    return source_id;
 }
 
 int ziv_read_hdep_file(FILE* stream, char** source, ziv_trace_file** headers)

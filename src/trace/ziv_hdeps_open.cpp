@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ziv_bounded.h"
@@ -25,6 +26,7 @@
 #include "ziv_file_util.h"
 #include "ziv_hdeps_open.h"
 #include "ziv_log.h"
+#include "ziv_symbols.h"
 #include "ziv_trace.h"
 
 namespace {
@@ -81,6 +83,10 @@ struct observer_state {
     // Changed under the lock.
     int current;
     char lock;
+    // What the process passed to exit(); 0 until then, and when it ends by
+    // _exit, which runs no exit handler.
+    int exit_status;
+    ziv_main_fn program_main;
 };
 
 observer_state g_observer = {};
@@ -529,10 +535,12 @@ void name_precompiled(ziv_trace_file* node)
     *cut = '\0';
     if (access(name, F_OK) != 0) {
         *cut = saved;
+    } else {
+        node->type = ZIV_FILE_PCH;
     }
 }
 
-// The headers of one source, in the order first opened, each once.
+// The headers of one source, in the order first opened.
 ziv_trace_file* headers_of(int source)
 {
     const observer_state& o = g_observer;
@@ -549,11 +557,6 @@ ziv_trace_file* headers_of(int source)
             break;
         }
         name_precompiled(node);
-        // Only a precompiled header and its source can give one name twice.
-        if (strcmp(node->name, r->name) != 0 && trace_file_exist(list, node->name) != 0) {
-            ziv_free_trace_file(node);
-            continue;
-        }
         *tail = node;
         tail = &node->next;
     }
@@ -566,43 +569,142 @@ struct source_heads {
     ziv_trace_file* headers;
 };
 
-// Digests outside the transaction, so that the write lock every process of
-// the build waits for is held for the statements only. System headers the
-// database already knows are identified by name later, undigested.
-void digest_ahead(source_heads& s)
+void digest_node(ziv_trace_file* node)
 {
-    if (ziv_get_sha256sum(s.source, s.digest, sizeof s.digest) != 0) {
-        s.digest[0] = '\0';
+    if (node->sha256[0] == '\0' && ziv_get_sha256sum(node->name, node->sha256, sizeof node->sha256) != 0) {
+        node->sha256[0] = '\0';
     }
-    for (ziv_trace_file* node = s.headers; node != nullptr && s.digest[0] != '\0'; node = node->next) {
-        if (strncmp(node->name, "/usr/", 5) != 0 && ziv_get_sha256sum(node->name, node->sha256, sizeof node->sha256) != 0) {
-            node->sha256[0] = '\0';
+}
+
+// A precompiled header stands for the headers it was made from, which gcc
+// then does not open: the source gets the headers the header got when it
+// was compiled under this build's tracing.
+void add_precompiled_headers(source_heads& s, int pwd_id)
+{
+    ziv_trace_file* last = s.headers;
+    while (last != nullptr && last->next != nullptr) {
+        last = last->next;
+    }
+    for (ziv_trace_file* node = s.headers; node != nullptr; node = node == last ? nullptr : node->next) {
+        if (node->type != ZIV_FILE_PCH) {
+            continue;
+        }
+        digest_node(node);
+        int made_from = node->sha256[0] != '\0'
+                            ? ziv_get_obj_id_by_checksum(node->name, node->sha256, pwd_id, "source_file_table")
+                            : 0;
+        if (made_from > 0) {
+            ziv_append_head_names_of(made_from, pwd_id, &s.headers);
         }
     }
+}
+
+struct file_key {
+    dev_t dev;
+    ino_t ino;
+    int index;  // -1: the source
+};
+
+int by_file_then_index(const void* a, const void* b)
+{
+    const auto* x = static_cast<const file_key*>(a);
+    const auto* y = static_cast<const file_key*>(b);
+    if (x->dev != y->dev) {
+        return x->dev < y->dev ? -1 : 1;
+    }
+    if (x->ino != y->ino) {
+        return x->ino < y->ino ? -1 : 1;
+    }
+    return x->index < y->index ? -1 : (x->index > y->index ? 1 : 0);
+}
+
+// One name per file: a header opened under several names (through a
+// symlink and its target, relative and absolute, the names a precompiled
+// header keeps) keeps the first, and the source is never its own header.
+void drop_same_files(source_heads& s)
+{
+    int count = 0;
+    for (const ziv_trace_file* node = s.headers; node != nullptr; node = node->next) {
+        ++count;
+    }
+    auto real_stat = ziv_lazy(g_pf_org_stat, "stat");
+    auto* keys = static_cast<file_key*>(ziv_malloc_and_init(static_cast<int>(sizeof(file_key) * (count + 1))));
+    auto* drop = static_cast<bool*>(ziv_malloc_and_init(count + 1));
+    if (real_stat != nullptr && keys != nullptr && drop != nullptr) {
+        int n = 0;
+        struct stat st {};
+        if (real_stat(s.source, &st) == 0) {
+            keys[n++] = {st.st_dev, st.st_ino, -1};
+        }
+        int index = 0;
+        for (const ziv_trace_file* node = s.headers; node != nullptr; node = node->next, ++index) {
+            if (real_stat(node->name, &st) == 0) {
+                keys[n++] = {st.st_dev, st.st_ino, index};
+            }
+        }
+        qsort(keys, static_cast<size_t>(n), sizeof(file_key), by_file_then_index);
+        for (int i = 1; i < n; ++i) {
+            if (keys[i].dev == keys[i - 1].dev && keys[i].ino == keys[i - 1].ino) {
+                drop[keys[i].index] = true;
+            }
+        }
+        ziv_trace_file** link = &s.headers;
+        index = 0;
+        while (*link != nullptr) {
+            ziv_trace_file* node = *link;
+            if (drop[index++]) {
+                *link = node->next;
+                node->next = nullptr;
+                ziv_free_trace_file(node);
+            } else {
+                link = &node->next;
+            }
+        }
+    }
+    free(keys);
+    free(drop);
+}
+
+// Everything read before the transaction, so that the write lock every
+// process of the build waits for is held for the statements only. System
+// headers the database already knows are identified by name later,
+// undigested.
+bool prepare(source_heads& s, int pwd_id)
+{
+    if (ziv_get_sha256sum(s.source, s.digest, sizeof s.digest) != 0 || s.digest[0] == '\0') {
+        return false;
+    }
+    add_precompiled_headers(s, pwd_id);
+    drop_same_files(s);
+    for (ziv_trace_file* node = s.headers; node != nullptr; node = node->next) {
+        if (strncmp(node->name, "/usr/", 5) != 0) {
+            digest_node(node);
+        }
+    }
+    return s.headers != nullptr;
 }
 
 void write_all(const ziv_trace_cmd* row)
 {
     observer_state& o = g_observer;
-    source_heads* all = static_cast<source_heads*>(ziv_malloc_and_init(
-        static_cast<int>(sizeof(source_heads) * static_cast<size_t>(o.source_count))));
+    auto* all = static_cast<source_heads*>(
+        ziv_malloc_and_init(static_cast<int>(sizeof(source_heads) * static_cast<size_t>(o.source_count))));
     if (all == nullptr) {
         return;
     }
-    int with_headers = 0;
+    int pwd_id = row != nullptr && row->pwd_id > 0 ? row->pwd_id : ziv_db_get_pwd_id();
+    bool ready[kMaxSources] = {};
+    int count = 0;
     for (int i = 0; i < o.source_count; ++i) {
         all[i].source = o.sources[i].text;
         all[i].headers = headers_of(i);
-        if (all[i].headers != nullptr) {
-            digest_ahead(all[i]);
-            with_headers += all[i].digest[0] != '\0' ? 1 : 0;
-        }
+        ready[i] = all[i].headers != nullptr && prepare(all[i], pwd_id);
+        count += ready[i] ? 1 : 0;
     }
-    if (with_headers > 0) {
-        int pwd_id = row != nullptr && row->pwd_id > 0 ? row->pwd_id : ziv_db_get_pwd_id();
+    if (count > 0) {
         ziv_db_group group(true, ziv_db_group::lock::write);
         for (int i = 0; i < o.source_count; ++i) {
-            if (all[i].headers != nullptr && all[i].digest[0] != '\0') {
+            if (ready[i]) {
                 ziv_record_source_heads(pwd_id, all[i].source, all[i].digest, all[i].headers, false);
             }
         }
@@ -657,13 +759,23 @@ void ziv_hdeps_open_begin(int argc, char** argv, bool md_takes_file)
     o.prepared = true;
 }
 
-void ziv_hdeps_open_watch()
+ziv_main_fn ziv_hdeps_open_watch(ziv_main_fn main)
 {
     observer_state& o = g_observer;
-    if (o.prepared && !o.active) {
-        o.active = true;
-        ziv_open_observe(true);
+    if (!o.prepared || o.active || main == nullptr) {
+        return main;
     }
+    o.active = true;
+    ziv_open_observe(true);
+    o.program_main = main;
+    // A compile that fails records nothing, as no dependency file would be
+    // written for it. Registered from main, the exit handler runs before the
+    // library's end work, which the loader's own handler, registered before
+    // main, leads to.
+    return [](int argc, char** argv, char** envp) {
+        on_exit([](int status, void*) { g_observer.exit_status = status; }, nullptr);
+        return g_observer.program_main(argc, argv, envp);
+    };
 }
 
 void ziv_hdeps_open_seen(int dirfd, const char* path, int flags)
@@ -714,7 +826,7 @@ void ziv_hdeps_open_finish(const ziv_trace_cmd* row)
         ziv_log(LOG_INFO, "%s: more files opened than header tracing keeps, the rest is not recorded\n",
                 ziv_prog_name_for_log());
     }
-    if (row == nullptr || row->excluded == 0) {
+    if (o.exit_status == 0 && (row == nullptr || row->excluded == 0)) {
         write_all(row);
     }
     munmap(o.arena, kArenaSize);

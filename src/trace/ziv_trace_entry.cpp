@@ -25,7 +25,6 @@
 
 namespace {
 
-using ziv_main_fn = int (*)(int, char**, char**);
 using ziv_start_fn = int (*)(ziv_main_fn, int, char**, void (*)(void), void (*)(void), void (*)(void), void*);
 
 constexpr uint32_t ZIV_LOG_BUILDTIME = 3;
@@ -105,7 +104,6 @@ void trace_at_entry(int argc, char** argv)
     if (row != nullptr && ziv_real_now(&now)) {
         row->time.main_start = now;
     }
-    ziv_hdeps_open_watch();
 }
 
 }  // namespace
@@ -388,6 +386,7 @@ ZIV_EXPORT int __libc_start_main(ziv_main_fn main, int argc, char** argv, void (
     }
     if (ziv_trace_skip(argc, argv) == 0) {
         trace_at_entry(argc, argv);
+        main = ziv_hdeps_open_watch(main);
     }
     errno = saved_errno;
     return next(main, argc, argv, init, fini, rtld_fini, stack_end);
