@@ -9,10 +9,13 @@
 // source and headers, and exit with $FAKE_CC1_EXIT.
 //
 // $FAKE_CC1_OPENS: blank-separated "how:path" entries; how is r (open,
-// read-only), w (open for writing), d (a directory), 6 (open64), t (openat
+// read-only), w (created for writing, mode 0640), T (an unnamed file in a
+// directory, O_TMPFILE, mode 0600), d (a directory), 6 (open64), t (openat
 // from the working directory), a (openat relative to a directory
-// descriptor), 2 (__open_2), 4 (__openat64_2).
+// descriptor), 2 (__open_2), 4 (__openat64_2). A created file must get the
+// mode asked for.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,7 +37,8 @@ void open_listed(const char* list)
         int fd = -1;
         switch (entry[0]) {
         case 'r': fd = open(path, O_RDONLY); break;
-        case 'w': fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644); break;
+        case 'w': fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0640); break;
+        case 'T': fd = openat64(AT_FDCWD, path, O_TMPFILE | O_WRONLY, 0600); break;
         case 'd': fd = open(path, O_RDONLY | O_DIRECTORY); break;
         case '6': fd = open64(path, O_RDONLY); break;
         case 't': fd = openat(AT_FDCWD, path, O_RDONLY); break;
@@ -47,8 +51,10 @@ void open_listed(const char* list)
         case '2': fd = __open_2(path, O_RDONLY); break;
         case '4': fd = __openat64_2(AT_FDCWD, path, O_RDONLY); break;
         }
-        if (fd < 0) {
-            fprintf(stderr, "cannot open %s\n", entry.c_str());
+        struct stat st {};
+        mode_t wanted = entry[0] == 'w' ? 0640 : 0600;
+        if (fd < 0 || ((entry[0] == 'w' || entry[0] == 'T') && (fstat(fd, &st) != 0 || (st.st_mode & 0777) != wanted))) {
+            fprintf(stderr, "cannot open %s as asked\n", entry.c_str());
             exit(9);
         }
         close(fd);
@@ -92,6 +98,7 @@ int main(int argc, char** argv)
         }
         return 0;
     }
+    umask(022);
     open_listed(getenv("FAKE_CC1_OPENS"));
     if (out != nullptr && strcmp(out, "-") != 0) {
         if (FILE* f = fopen(out, "w")) {

@@ -81,7 +81,8 @@ protected:
 
     temp_dir dir_;
     std::string work_, db_, cc1_, clang_;
-    std::string opens_ = "r:src.c r:inc/h1.h";
+    // Files created on the way check that the mode reaches the C library.
+    std::string opens_ = "r:src.c r:inc/h1.h w:made.h T:.";
 };
 
 TEST_F(hdeps_run, SecondRunIsUntracedPreprocessingWithItsOwnScratchFilesAndRecordsEachHeader)
@@ -185,14 +186,14 @@ TEST_F(hdeps_run, DependencyFilesOfEveryShapeAndLinesThatMustNotBeRerun)
 TEST_F(hdeps_run, OpensAfterEachSourceAreItsHeaders)
 {
     const std::string abs = work_ + "/abs";
-    for (const std::string& d : {abs, work_ + "/sys", work_ + "/d"}) {
+    for (const std::string& d : {abs, work_ + "/sys"}) {
         mkdir(d.c_str(), 0755);
     }
     for (const char* f : {"a.c", "b.c", "x.h", "y.h", "w.h", "z.h", "pre.h", "sys/s.h", "abs/u.h", "out.s",
                                  "dep.d"}) {
         write_file(work_ + "/" + f, std::string(f) + "\n");
     }
-    const std::string clang_opens = "r:pre.h r:a.c r:x.h r:./y.h r:/proc/self/status r:/dev/null w:out.h d:d a:z.h "
+    const std::string clang_opens = "r:pre.h r:a.c r:x.h r:./y.h r:/proc/self/status r:/dev/null w:out.h T:. a:z.h "
                                     "6:x.h t:w.h 2:sys/s.h 4:" + abs + "/u.h r:/usr/include/stdio.h r:b.c r:y.h";
     const string_pairs clang_user = {{"a.c", "x.h"}, {"a.c", "y.h"}, {"a.c", "w.h"}, {"a.c", abs + "/u.h"},
                                      {"b.c", "y.h"}};
@@ -216,7 +217,9 @@ TEST_F(hdeps_run, OpensAfterEachSourceAreItsHeaders)
         db.exec("delete from source_head_table; delete from head_file_table;");
         opens_ = s.opens;
         if (s.tool == "clang") {
-            cc1({"-c", "-I", abs, "-isystem", "sys", "a.c", "b.c"}, s.mode, kLib, s.tool, s.exit_code);
+            // The innermost directory decides: abs/u.h is a user header.
+            cc1({"-c", "-isystem", work_, "-I", abs, "-isystem", "sys", "a.c", "b.c"}, s.mode, kLib, s.tool,
+                s.exit_code);
         } else {
             cc1({"-quiet", "-MD", "dep.d", "a.c", "-o", "out.s"}, s.mode, kLib, s.tool, s.exit_code);
         }
