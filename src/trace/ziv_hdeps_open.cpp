@@ -59,7 +59,6 @@ struct seen_record {
 };
 
 struct observer_state {
-    bool prepared;
     bool active;
     bool keep_system;
     // Fixed before main.
@@ -89,7 +88,8 @@ struct observer_state {
     ziv_main_fn program_main;
 };
 
-observer_state g_observer = {};
+// In the reserved memory of an observing process; null in every other.
+observer_state* g_observer = nullptr;
 
 bool starts_with(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
 
@@ -110,7 +110,7 @@ size_t align8(size_t n) { return (n + 7) & ~static_cast<size_t>(7); }
 
 void* take_low(size_t size)
 {
-    observer_state& o = g_observer;
+    observer_state& o = *g_observer;
     size = align8(size);
     if (o.arena == nullptr || o.high - o.low < size) {
         o.full = true;
@@ -123,7 +123,7 @@ void* take_low(size_t size)
 
 uint32_t* take_high(uint32_t count)
 {
-    observer_state& o = g_observer;
+    observer_state& o = *g_observer;
     size_t size = align8(static_cast<size_t>(count) * sizeof(uint32_t));
     if (o.arena == nullptr || o.high - o.low < size) {
         o.full = true;
@@ -156,7 +156,7 @@ bool keep_name(const char* text, name_ref* out, bool is_dir)
 
 void add_source(const char* name)
 {
-    observer_state& o = g_observer;
+    observer_state& o = *g_observer;
     if (o.source_count < kMaxSources && keep_name(name, &o.sources[o.source_count], false)) {
         ++o.source_count;
     }
@@ -164,7 +164,7 @@ void add_source(const char* name)
 
 void add_output(const char* name)
 {
-    observer_state& o = g_observer;
+    observer_state& o = *g_observer;
     if (o.output_count < kMaxOutputs && keep_name(name, &o.outputs[o.output_count], false)) {
         ++o.output_count;
     }
@@ -172,7 +172,7 @@ void add_output(const char* name)
 
 void add_dir(const char* name, bool system)
 {
-    observer_state& o = g_observer;
+    observer_state& o = *g_observer;
     name_ref kept{};
     if (o.dir_count < kMaxDirs && name[0] != '\0' && keep_name(name, &kept, true)) {
         o.dirs[o.dir_count++] = {kept.text, kept.len, system};
@@ -190,7 +190,7 @@ void add_user_dir(const char* name)
 
 void add_own(const char* text, size_t len)
 {
-    observer_state& o = g_observer;
+    observer_state& o = *g_observer;
     char* copy = static_cast<char*>(take_low(len + 1));
     if (o.own_count < kMaxOwn && copy != nullptr && len > 1) {
         memcpy(copy, text, len);
@@ -371,7 +371,7 @@ bool lies_in(const char* path, size_t path_len, const char* dir, size_t dir_len)
 
 bool is_system(const char* path, size_t len)
 {
-    const observer_state& o = g_observer;
+    const observer_state& o = *g_observer;
     uint32_t best = 0;
     bool system = false;
     for (int i = 0; i < o.dir_count; ++i) {
@@ -389,7 +389,7 @@ bool is_system(const char* path, size_t len)
 // sanitizer lists and the like.
 bool is_own(const char* path, size_t len)
 {
-    const observer_state& o = g_observer;
+    const observer_state& o = *g_observer;
     for (int i = 0; i < o.own_count; ++i) {
         if (lies_in(path, len, o.own[i].text, o.own[i].len)) {
             const char* rest = path + o.own[i].len;
@@ -401,7 +401,7 @@ bool is_own(const char* path, size_t len)
 
 bool is_output(const char* path, size_t len)
 {
-    const observer_state& o = g_observer;
+    const observer_state& o = *g_observer;
     for (int i = 0; i < o.output_count; ++i) {
         if (o.outputs[i].len == len && memcmp(o.outputs[i].text, path, len) == 0) {
             return true;
@@ -412,7 +412,7 @@ bool is_output(const char* path, size_t len)
 
 int source_index(const char* path, size_t len)
 {
-    const observer_state& o = g_observer;
+    const observer_state& o = *g_observer;
     for (int i = 0; i < o.source_count; ++i) {
         if (o.sources[i].len == len && memcmp(o.sources[i].text, path, len) == 0) {
             return i;
@@ -432,12 +432,12 @@ uint32_t hash_of(int source, const char* name, size_t len)
 
 const seen_record* record_at(uint32_t offset)
 {
-    return reinterpret_cast<const seen_record*>(g_observer.arena + offset);
+    return reinterpret_cast<const seen_record*>(g_observer->arena + offset);
 }
 
 bool grow_table()
 {
-    observer_state& o = g_observer;
+    observer_state& o = *g_observer;
     uint32_t capacity = o.table_capacity == 0 ? kFirstTable : o.table_capacity * 2;
     uint32_t* table = take_high(capacity);
     if (table == nullptr) {
@@ -463,7 +463,7 @@ bool grow_table()
 // Adds (current source, name) unless it is there already.
 void remember(int source, const char* name, size_t len)
 {
-    observer_state& o = g_observer;
+    observer_state& o = *g_observer;
     if ((o.table_count + 1) * 2 > o.table_capacity && !grow_table()) {
         return;
     }
@@ -490,10 +490,10 @@ void remember(int source, const char* name, size_t len)
 // that opens a file while its own thread holds the lock loses that file.
 class observer_lock {
 public:
-    observer_lock()
+    explicit observer_lock(int max_spins)
     {
-        for (int spins = 0; spins < (1 << 16); ++spins) {
-            if (!__atomic_test_and_set(&g_observer.lock, __ATOMIC_ACQUIRE)) {
+        for (int spins = 0; spins < max_spins; ++spins) {
+            if (!__atomic_test_and_set(&g_observer->lock, __ATOMIC_ACQUIRE)) {
                 held_ = true;
                 return;
             }
@@ -503,7 +503,7 @@ public:
     ~observer_lock()
     {
         if (held_) {
-            __atomic_clear(&g_observer.lock, __ATOMIC_RELEASE);
+            __atomic_clear(&g_observer->lock, __ATOMIC_RELEASE);
         }
     }
     observer_lock(const observer_lock&) = delete;
@@ -543,7 +543,7 @@ void name_precompiled(ziv_trace_file* node)
 // The headers of one source, in the order first opened.
 ziv_trace_file* headers_of(int source)
 {
-    const observer_state& o = g_observer;
+    const observer_state& o = *g_observer;
     ziv_trace_file* list = nullptr;
     ziv_trace_file** tail = &list;
     for (size_t at = o.records_start; at < o.low;) {
@@ -686,7 +686,7 @@ bool prepare(source_heads& s, int pwd_id)
 
 void write_all(const ziv_trace_cmd* row)
 {
-    observer_state& o = g_observer;
+    observer_state& o = *g_observer;
     auto* all = static_cast<source_heads*>(
         ziv_malloc_and_init(static_cast<int>(sizeof(source_heads) * static_cast<size_t>(o.source_count))));
     if (all == nullptr) {
@@ -732,18 +732,20 @@ ziv_open_hdeps ziv_open_hdeps_mode()
 void ziv_hdeps_open_begin(int argc, char** argv, bool md_takes_file)
 {
     ziv_errno_guard keep;
-    observer_state& o = g_observer;
     ziv_open_hdeps mode = ziv_open_hdeps_mode();
-    if (o.prepared || argv == nullptr || argc < 2 || mode == ziv_open_hdeps::off) {
+    if (g_observer != nullptr || argv == nullptr || argc < 2 || mode == ziv_open_hdeps::off) {
         return;
     }
     void* arena = mmap(nullptr, kArenaSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (arena == MAP_FAILED) {
         return;
     }
+    // The state lies at the start of the zeroed memory; the seen-set's empty
+    // slots are offset 0, which no record has.
+    g_observer = static_cast<observer_state*>(arena);
+    observer_state& o = *g_observer;
     o.arena = static_cast<char*>(arena);
-    // Offset 0 marks an empty slot of the seen-set: nothing is stored there.
-    o.low = 8;
+    o.low = align8(sizeof(observer_state));
     o.high = kArenaSize;
     o.keep_system = mode == ziv_open_hdeps::all;
     o.current = -1;
@@ -752,39 +754,35 @@ void ziv_hdeps_open_begin(int argc, char** argv, bool md_takes_file)
     read_command_line(argc, argv, md_takes_file);
     o.records_start = o.low;
     if (o.source_count == 0 || !grow_table()) {
-        munmap(o.arena, kArenaSize);
-        o = {};
-        return;
+        g_observer = nullptr;
+        munmap(arena, kArenaSize);
     }
-    o.prepared = true;
 }
 
 ziv_main_fn ziv_hdeps_open_watch(ziv_main_fn main)
 {
-    observer_state& o = g_observer;
-    if (!o.prepared || o.active || main == nullptr) {
+    if (g_observer == nullptr || g_observer->active || main == nullptr) {
         return main;
     }
-    o.active = true;
+    g_observer->active = true;
+    g_observer->program_main = main;
     ziv_open_observe(true);
-    o.program_main = main;
     // A compile that fails records nothing, as no dependency file would be
     // written for it. Registered from main, the exit handler runs before the
     // library's end work, which the loader's own handler, registered before
     // main, leads to.
     return [](int argc, char** argv, char** envp) {
-        on_exit([](int status, void*) { g_observer.exit_status = status; }, nullptr);
-        return g_observer.program_main(argc, argv, envp);
+        on_exit([](int status, void*) { g_observer->exit_status = status; }, nullptr);
+        return g_observer->program_main(argc, argv, envp);
     };
 }
 
 void ziv_hdeps_open_seen(int dirfd, const char* path, int flags)
 {
-    observer_state& o = g_observer;
     // A name relative to another directory cannot be told without a
     // system call; compilers open headers by name.
-    if (!o.active || path == nullptr || (dirfd != AT_FDCWD && path[0] != '/') || (flags & O_ACCMODE) != O_RDONLY ||
-        (flags & (O_DIRECTORY | O_PATH)) != 0) {
+    if (g_observer == nullptr || path == nullptr || (dirfd != AT_FDCWD && path[0] != '/') ||
+        (flags & O_ACCMODE) != O_RDONLY || (flags & (O_DIRECTORY | O_PATH)) != 0) {
         return;
     }
     ziv_errno_guard keep;
@@ -793,8 +791,9 @@ void ziv_hdeps_open_seen(int dirfd, const char* path, int flags)
     if (len == 0 || len >= kMaxName) {
         return;
     }
-    observer_lock lock;
-    if (!lock.held()) {
+    observer_lock lock(1 << 16);
+    observer_state& o = *g_observer;
+    if (!lock.held() || !o.active) {
         return;
     }
     int source = source_index(path, len);
@@ -811,15 +810,19 @@ void ziv_hdeps_open_seen(int dirfd, const char* path, int flags)
 
 void ziv_hdeps_open_finish(const ziv_trace_cmd* row)
 {
-    observer_state& o = g_observer;
-    if (!o.prepared) {
+    if (g_observer == nullptr) {
         return;
     }
     ziv_errno_guard keep;
     ziv_open_observe(false);
+    observer_state& o = *g_observer;
     {
-        // Waits for an open still being noted on another thread.
-        observer_lock lock;
+        // An open still being noted on another thread ends first; should it
+        // never end (this very thread, interrupted), the memory stays.
+        observer_lock lock(1 << 24);
+        if (!lock.held()) {
+            return;
+        }
         o.active = false;
     }
     if (o.full) {
@@ -829,6 +832,6 @@ void ziv_hdeps_open_finish(const ziv_trace_cmd* row)
     if (o.exit_status == 0 && (row == nullptr || row->excluded == 0)) {
         write_all(row);
     }
-    munmap(o.arena, kArenaSize);
-    o = {};
+    // Not unmapped: an exit handler of this library may still run after
+    // the end work, when a program's own exit runs it last.
 }
