@@ -194,7 +194,9 @@ TEST_F(hdeps_run, OpensAfterEachSourceAreItsHeaders)
         write_file(work_ + "/" + f, std::string(f) + "\n");
     }
     const std::string clang_opens = "r:pre.h r:a.c r:x.h r:./y.h r:/proc/self/status r:/dev/null w:out.h T:. a:z.h "
-                                    "6:x.h t:w.h 2:sys/s.h 4:" + abs + "/u.h r:/usr/include/stdio.h r:b.c r:y.h";
+                                    "6:x.h t:w.h 2:sys/s.h 4:" + abs + "/u.h r:/usr/include/stdio.h r:b.c r:y.h "
+                                    // the compiler's own file
+                                    "r:" ZIV_FAKE_CC1;
     const string_pairs clang_user = {{"a.c", "x.h"}, {"a.c", "y.h"}, {"a.c", "w.h"}, {"a.c", abs + "/u.h"},
                                      {"b.c", "y.h"}};
     string_pairs clang_all = clang_user;
