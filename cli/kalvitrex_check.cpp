@@ -55,7 +55,7 @@ const char* const k_check_help =
 namespace {
 
 // Headers are traced so that a differing header is seen.
-constexpr const char* k_check_hdeps = "mm";
+constexpr const char* k_check_hdeps = "open";
 
 constexpr const char* k_host_names[2] = {"kalvitrex-check-1", "kalvitrex-check-2"};
 constexpr const char* k_ordinal[2] = {"first", "second"};

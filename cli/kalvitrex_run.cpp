@@ -37,8 +37,11 @@ const char* const k_run_help =
     "  --no-profile     no profile: only the inherited ZIV_* variables apply\n"
     "  --set NAME=VALUE one setting (ZIV_*, an environment variable or umask),\n"
     "                   over the profile (repeatable)\n"
-    "  --hdeps m|mm     record the headers of each compilation (m: all,\n"
-    "                   mm: outside system directories)\n"
+    "  --hdeps [MODE]   record the headers of each compilation: open (the\n"
+    "                   default) notes the headers outside system directories\n"
+    "                   as the compiler reads them, open-all all of them;\n"
+    "                   mm and m run the compiler a second time for the same\n"
+    "                   (only gcc's cc1)\n"
     "  --no-trace       normalisation only, no database\n"
     "  --compile-commands FILE\n"
     "                   after the build, write the JSON compilation database\n"
@@ -99,6 +102,26 @@ void check_library(const std::string& lib)
     }
 }
 
+bool hdeps_mode_name(const std::string& v) { return v == "open" || v == "open-all" || v == "mm" || v == "m"; }
+
+// "--hdeps=MODE", "--hdeps MODE", or "--hdeps" alone for "open". A word
+// after it that is no mode starts the build command, unless "--" follows
+// it: then it was meant as a mode.
+std::string hdeps_option(const args& a, size_t& i)
+{
+    std::string v = "open";
+    if (a[i] != "--hdeps") {
+        v = a[i].substr(sizeof "--hdeps=" - 1);
+    } else if (i + 1 < a.size() && (hdeps_mode_name(a[i + 1]) || (i + 2 < a.size() && a[i + 2] == "--" &&
+                                                                   !a[i + 1].empty() && a[i + 1][0] != '-'))) {
+        v = a[++i];
+    }
+    if (!hdeps_mode_name(v)) {
+        throw user_error("--hdeps takes open, open-all, mm or m, got '" + v + "'");
+    }
+    return v;
+}
+
 std::string describe_status(int status)
 {
     if (WIFSIGNALED(status)) {
@@ -136,11 +159,8 @@ static int run_checked(const args& a)
         }
         if (option_value(a, i, "--set", v)) {
             s.sets.push_back(parse_set_option(v));
-        } else if (option_value(a, i, "--hdeps", v)) {
-            if (v != "m" && v != "mm") {
-                throw user_error("--hdeps takes m or mm, got '" + v + "'");
-            }
-            s.hdeps = v;
+        } else if (a[i] == "--hdeps" || a[i].rfind("--hdeps=", 0) == 0) {
+            s.hdeps = hdeps_option(a, i);
         } else if (a[i] == "--no-trace") {
             s.trace = false;
         } else if (a[i] == "--all") {

@@ -464,7 +464,11 @@ ZIV_EXPORT int ziv_prepare_head_file(int pwd_id, ziv_trace_file* list)
             continue;
         }
         if (strncmp(node->name, "/usr/", 5) != 0) {
-            digest(node->name, node->sha256);
+            // A caller may have digested the headers before taking the
+            // database's write lock.
+            if (!has_digest(node->sha256)) {
+                digest(node->name, node->sha256);
+            }
             if (has_digest(node->sha256)) {
                 node->id = ziv_get_obj_id_by_checksum(node->name, node->sha256, pwd_id, kHeadTable);
                 count += node->id < 1 ? 1 : 0;

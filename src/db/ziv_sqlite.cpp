@@ -137,7 +137,10 @@ ziv_sql_text::ziv_sql_text(const char* text)
 // write, and that first write starts from no lock at all, so SQLite's busy
 // handler still applies to it (the concurrency tests hold the database
 // locked from another process to show it).
-ziv_db_group::ziv_db_group(bool wrap) : wrapped_(wrap && exec_direct("begin;") == 0) {}
+ziv_db_group::ziv_db_group(bool wrap, lock kind)
+    : wrapped_(wrap && exec_direct(kind == lock::write ? "begin immediate;" : "begin;") == 0)
+{
+}
 
 ziv_db_group::~ziv_db_group()
 {
@@ -420,6 +423,38 @@ ZIV_EXPORT int ziv_insert_command_argv(int command_id, int argc, char** argv)
     }
     memcpy(out, kTail, sizeof kTail);
     return ziv_sqlite3_exec(sql.block, static_cast<int>(out - sql.block) + 3);
+}
+
+ZIV_EXPORT int ziv_append_head_names_of(int source_id, int pwd_id, ziv_trace_file** list)
+{
+    if (list == nullptr || ziv_prog_cfg.db == nullptr || g_ziv_sqlite3_get_table == nullptr) {
+        return -1;
+    }
+    sql_buffer sql;
+    if (!sql.ok()) {
+        return -1;
+    }
+    // A relative name stands for a file of the directory it was recorded in.
+    int len = sprintf_s(sql.text(), ZIV_SQL_SIZE,
+                        "SELECT h.filename FROM source_head_table r JOIN head_file_table h ON h.id = r.head_id "
+                        "WHERE r.source_id = %d AND (h.filename LIKE '/%%' OR h.path_file_id = %d) ORDER BY r.id;",
+                        source_id, pwd_id);
+    ZIV_SQL_FORMATTED(len);
+    char** table = nullptr;
+    int rows = 0;
+    int columns = 0;
+    int rc = g_ziv_sqlite3_get_table(ziv_prog_cfg.db, sql.text(), &table, &rows, &columns, nullptr);
+    int added = 0;
+    for (int row = 1; rc == 0 && table != nullptr && columns == 1 && row <= rows; ++row) {
+        const char* name = table[row];
+        if (name != nullptr && ziv_append_trace_file(list, name) == 0) {
+            ++added;
+        }
+    }
+    if (table != nullptr && g_ziv_sqlite3_free_table != nullptr) {
+        g_ziv_sqlite3_free_table(table);
+    }
+    return rc == 0 ? added : -1;
 }
 
 ZIV_EXPORT int ziv_update_build_command_runtime(int runtime_ms, int command_id)

@@ -72,7 +72,15 @@ using ziv_spawn_fn = int (*)(pid_t*, const char*, const posix_spawn_file_actions
     X(fexecve, int (*)(int, char* const*, char* const*), "fexecve")                 \
     X(execveat, int (*)(int, const char*, char* const*, char* const*, int), "execveat") \
     X(posix_spawn, ziv_spawn_fn, "posix_spawn")                                     \
-    X(posix_spawnp, ziv_spawn_fn, "posix_spawnp")
+    X(posix_spawnp, ziv_spawn_fn, "posix_spawnp")                                   \
+    X(open, int (*)(const char*, int, ...), "open")                                 \
+    X(open64, int (*)(const char*, int, ...), "open64")                             \
+    X(openat, int (*)(int, const char*, int, ...), "openat")                        \
+    X(openat64, int (*)(int, const char*, int, ...), "openat64")                    \
+    X(open_2, int (*)(const char*, int), "__open_2")                                \
+    X(open64_2, int (*)(const char*, int), "__open64_2")                            \
+    X(openat_2, int (*)(int, const char*, int), "__openat_2")                       \
+    X(openat64_2, int (*)(int, const char*, int), "__openat64_2")
 
 extern "C" {
 

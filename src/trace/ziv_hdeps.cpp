@@ -13,6 +13,7 @@
 #include "ziv_bounded.h"
 #include "ziv_db.h"
 #include "ziv_file_util.h"
+#include "ziv_hdeps_open.h"
 #include "ziv_helper_process.h"
 #include "ziv_lifecycle.h"
 #include "ziv_log.h"
@@ -432,27 +433,34 @@ void record_headers(const char* source, ziv_trace_file* headers)
     if (ziv_get_sha256sum(source, digest, sizeof digest) != 0 || digest[0] == '\0') {
         return;
     }
-    int source_id = ziv_get_obj_id_by_checksum(source, digest, pwd_id, "source_file_table");
+    ziv_record_source_heads(pwd_id, source, digest, headers, true);
+}
+
+}  // namespace
+
+int ziv_record_source_heads(int pwd_id, const char* source, const char* source_digest, ziv_trace_file* headers,
+                            bool grouped)
+{
+    int source_id = ziv_get_obj_id_by_checksum(source, source_digest, pwd_id, "source_file_table");
     if (source_id < 1) {
-        ziv_insert_source_file(0, pwd_id, source, digest);
-        source_id = ziv_get_obj_id_by_checksum(source, digest, pwd_id, "source_file_table");
+        ziv_insert_source_file(0, pwd_id, source, source_digest);
+        source_id = ziv_get_obj_id_by_checksum(source, source_digest, pwd_id, "source_file_table");
     }
     if (source_id < 1) {
-        return;
+        return source_id;
     }
     int to_insert = ziv_prepare_head_file(pwd_id, headers);
     if (to_insert != 0) {
-        ziv_db_group group(to_insert > 1);
+        ziv_db_group group(grouped && to_insert > 1);
         ziv_insert_head_file(pwd_id, headers);
     }
     int known = ziv_update_head_id(pwd_id, headers);
     if (known != 0) {
-        ziv_db_group group(known > 1);
+        ziv_db_group group(grouped && known > 1);
         ziv_insert_head_depend_table(source_id, headers);
     }
+    return source_id;
 }
-
-}  // namespace
 
 int ziv_read_hdep_file(FILE* stream, char** source, ziv_trace_file** headers)
 {

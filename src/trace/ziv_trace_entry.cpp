@@ -15,6 +15,7 @@
 #include "ziv_db.h"
 #include "ziv_exec.h"
 #include "ziv_file_util.h"
+#include "ziv_hdeps_open.h"
 #include "ziv_identity.h"
 #include "ziv_lifecycle.h"
 #include "ziv_log.h"
@@ -26,7 +27,6 @@
 
 namespace {
 
-using ziv_main_fn = int (*)(int, char**, char**);
 using ziv_start_fn = int (*)(ziv_main_fn, int, char**, void (*)(void), void (*)(void), void (*)(void), void*);
 
 constexpr uint32_t ZIV_LOG_BUILDTIME = 3;
@@ -395,6 +395,7 @@ ZIV_EXPORT int __libc_start_main(ziv_main_fn main, int argc, char** argv, void (
     }
     if (ziv_trace_skip(argc, argv) == 0) {
         trace_at_entry(argc, argv);
+        main = ziv_hdeps_open_watch(main);
     }
     errno = saved_errno;
     return next(main, argc, argv, init, fini, rtld_fini, stack_end);
@@ -411,6 +412,7 @@ ZIV_EXPORT void ziv_trace_fini(void)
     if (row->command_id != 0 && ziv_real_now(&now)) {
         row->time.runtime_ms = ziv_interval_ms(row->time.main_start, now);
     }
+    ziv_hdeps_open_finish(row);
     if (row->info != nullptr) {
         row->info->command_id = row->command_id;
         ziv_parse_trace_info(row->info);

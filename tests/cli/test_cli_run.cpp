@@ -70,7 +70,8 @@ TEST(CliRun, RefusesForeignDatabasesAndMissingPiecesBeforeTheBuild)
          "library not found: /nonexistent/libziv_env.so (give its place with --lib PATH)"},
         {{"--profile", "bad.profile"}, "bad.profile:3: unknown setting ZIV_FOO"},
         {{"--profile", "none.profile"}, "profile not found: none.profile"},
-        {{"--hdeps", "x"}, "--hdeps takes m or mm, got 'x'"},
+        {{"--hdeps", "x"}, "--hdeps takes open, open-all, mm or m, got 'x'"},
+        {{"--hdeps=mmm"}, "--hdeps takes open, open-all, mm or m, got 'mmm'"},
         {{"--no-trace", "--hdeps", "m"}, "run: --hdeps records headers and needs tracing; drop --no-trace"},
         {{"--set", "ZIV_TRACE_OUTPUT=/x.db"}, "--set: ZIV_TRACE_OUTPUT is set by kalvitrex run itself"},
         {{"--bogus"}, "run: unknown option --bogus (see kalvitrex run --help)"},
@@ -114,6 +115,16 @@ TEST(CliRun, BuildEnvironmentFromProfileOptionsAndSourceDateEpoch)
     EXPECT_EQ(env["ZIV_TRACE_ENABLE"], "yes");
     EXPECT_EQ(env["ZIV_TRACE_OUTPUT"], t.sub("k.db"));
     EXPECT_EQ(env["ZIV_TRACE_HDEPS"], "mm");
+    // Without a mode, header tracing from the compiler's opens; a word that
+    // is no mode starts the build command.
+    for (const auto& [hdeps, mode] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--hdeps", "--", "env"}, "open"}, {{"--hdeps", "env"}, "open"}, {{"--hdeps=open-all", "env"}, "open-all"}}) {
+        std::vector<std::string> args = {"run", "--db", "k.db"};
+        args.insert(args.end(), hdeps.begin(), hdeps.end());
+        auto h = kalvitrex(args, t.path());
+        ASSERT_EQ(h.exit_code, 0) << describe(h);
+        EXPECT_EQ(values_of(h.out)["ZIV_TRACE_HDEPS"], mode) << hdeps[0];
+    }
     EXPECT_EQ(env["ZIV_TIME"], "@1646016134");
     EXPECT_EQ(env["SOURCE_DATE_EPOCH"], "1646016134");
     EXPECT_EQ(env["PYTHONHASHSEED"], "0");
