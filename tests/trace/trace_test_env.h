@@ -31,6 +31,24 @@ inline std::string sql_quote(const std::string& text)
     return out + "'";
 }
 
+inline std::string sh_quote(const std::string& text)
+{
+    std::string out = "'";
+    for (char c : text) {
+        out += c == '\'' ? "'\\''" : std::string(1, c);
+    }
+    return out + "'";
+}
+
+inline std::string joined(const std::vector<std::string>& argv, size_t from = 0)
+{
+    std::string text;
+    for (size_t i = from; i < argv.size(); ++i) {
+        text += (i > from ? " " : "") + argv[i];
+    }
+    return text;
+}
+
 // One report line; "prog" is "parser" for calls of the test parser.
 using probe_line = std::map<std::string, std::string>;
 
@@ -113,6 +131,11 @@ public:
             }
         }
         return out;
+    }
+    // The id of the command row with this text; "" when there is none.
+    std::string id_of(const std::string& command) const
+    {
+        return test_db(db_path()).value("select id from build_command_table where command = " + sql_quote(command));
     }
     void clear_reports() const { std::remove(dir_.sub("report").c_str()); }
 
