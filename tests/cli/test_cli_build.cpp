@@ -78,7 +78,7 @@ TEST(CliBuild, RunRecordsARealBuildThatImpactReportAndDiffThenQuestion)
     // One compile entry per source, under its driver.
     auto rep = kalvitrex({"report", "--db", "one.db", "--compile-commands", "compile_commands.json"}, t.path());
     ASSERT_EQ(rep.exit_code, 0) << describe(rep);
-    json j = json_reader::parse(read_file(t.sub("compile_commands.json")));
+    json j = read_json(t.sub("compile_commands.json"));
     std::set<std::string> files;
     for (const json& e : j.items) {
         files.insert(e.at("file").text);
@@ -186,7 +186,7 @@ TEST(CliBuild, CompileEntriesOfARealBuildAreExactAndOnePerCompile)
     ASSERT_EQ(rep.exit_code, 0) << describe(rep);
     EXPECT_EQ(read_file(t.sub("again.json")), read_file(t.sub("cc.json")));
 
-    json j = json_reader::parse(read_file(t.sub("cc.json")));
+    json j = read_json(t.sub("cc.json"));
     std::vector<std::vector<std::string>> entries;
     for (const json& e : j.items) {
         entries.push_back({below(e.at("file").text, w), below(e.at("output").text, w), below(e.at("directory").text, w)});

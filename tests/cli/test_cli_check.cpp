@@ -125,7 +125,7 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     EXPECT_TRUE(std::regex_match(
         r.out, std::regex("kalvitrex check: reproducible: [0-9]+ files made by both builds are identical\n")))
         << r.out;
-    json j = json_reader::parse(read_file(t.sub("r.json")));
+    json j = read_json(t.sub("r.json"));
     EXPECT_EQ(j.at("reproducible").text, "true");
     ASSERT_EQ(j.at("builds").items.size(), 2u);
     for (const json& b : j.at("builds").items) {
@@ -144,7 +144,7 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     r = check({"--keep", "--json", t.sub("s.json"), "--", "make", "-s", "STAMPER=cat /proc/sys/kernel/random/uuid"},
               dir, tmp);
     ASSERT_EQ(r.exit_code, 1) << describe(r);
-    j = json_reader::parse(read_file(t.sub("s.json")));
+    j = read_json(t.sub("s.json"));
     EXPECT_EQ(j.at("reproducible").text, "false");
     EXPECT_EQ(texts(j.at("differing")), (std::set<std::string>{"stamp.h", "stamp.o", "libstamp.a", "prog"}));
     ASSERT_EQ(j.at("culprits").items.size(), 1u) << r.out;

@@ -148,7 +148,7 @@ INSERT INTO target_source_table VALUES (NULL, 1, 1);
     ASSERT_EQ(r.exit_code, 0) << describe(r);
     EXPECT_NE(r.err.find("kalvitrex: wrote 4 entries to out/cc.json\n"), std::string::npos) << r.err;
     std::vector<std::vector<std::string>> entries;
-    for (const json& e : json_reader::parse(read_file(t.sub("out/cc.json"))).items) {
+    for (const json& e : read_json(t.sub("out/cc.json")).items) {
         EXPECT_EQ(e.at("directory").text, w);
         entries.push_back({e.at("file").text, e.at("output").text});
         for (const std::string& a : texts(e.at("arguments"))) {
