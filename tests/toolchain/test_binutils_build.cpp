@@ -13,6 +13,7 @@
 #include <map>
 #include <queue>
 
+#include "../cli/tree_snapshot.h"
 #include "ziv_check.h"
 #include "ziv_test_db.h"
 
@@ -70,28 +71,11 @@ void write_project(const std::string& root)
                "./stage/bin/kapp\n");
 }
 
-std::map<std::string, std::string>* g_tree = nullptr;
-size_t g_root_len = 0;
-
-// Every file under the root but the database: its bytes, or where a link points.
+// Every file under the root but the database.
 std::map<std::string, std::string> snapshot(const std::string& root)
 {
-    std::map<std::string, std::string> tree;
-    g_tree = &tree;
-    g_root_len = root.size() + 1;
-    nftw(root.c_str(), [](const char* path, const struct stat* st, int kind, FTW*) {
-        std::string name = std::string(path).substr(std::min(g_root_len, std::strlen(path)));
-        if (name.rfind("build.db", 0) == 0) {
-            return 0;
-        }
-        if (kind == FTW_SL) {
-            char target[4096] = {};
-            (*g_tree)[name] = "-> " + std::string(target, readlink(path, target, sizeof target - 1));
-        } else if (S_ISREG(st->st_mode)) {
-            (*g_tree)[name] = read_file(path);
-        }
-        return 0;
-    }, 16, FTW_PHYS);
+    std::map<std::string, std::string> tree = tree_of(root);
+    std::erase_if(tree, [](const auto& entry) { return entry.first.rfind("build.db", 0) == 0; });
     return tree;
 }
 

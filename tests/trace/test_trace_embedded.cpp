@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <random>
 
+#include "../cli/tree_snapshot.h"
 #include "trace_test_env.h"
 
 namespace ziv_test {
@@ -29,18 +30,6 @@ std::string iar_file(const std::vector<std::string>& words) { return "\xEF\xBB\x
 std::string parsed(const probe_line& l)
 {
     return "in=" + l.at("in") + " out=" + l.at("out") + " pairs=" + l.at("pairs") + " flags=" + l.at("flags");
-}
-
-// Every regular file under `dir`, by relative name, with its bytes.
-std::map<std::string, std::string> files_under(const std::string& dir)
-{
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-        if (entry.is_regular_file()) {
-            files[fs::relative(entry.path(), dir).string()] = read_file(entry.path().string());
-        }
-    }
-    return files;
 }
 
 TEST(EmbeddedTools, ArmAndIarBuildRecordsTheFilesEachToolNamesAndRunsUnchanged)
@@ -120,14 +109,14 @@ TEST(EmbeddedTools, ArmAndIarBuildRecordsTheFilesEachToolNamesAndRunsUnchanged)
     setup();
     run_result plain = b.run({"sh", "build.sh"}, "src", preload::none);
     ASSERT_EQ(plain.exit_code, 0) << describe(plain);
-    std::map<std::string, std::string> plain_files = files_under(w + "build");
+    std::map<std::string, std::string> plain_files = tree_of(w + "build");
     b.clear_reports();
     setup();
     run_result traced = b.run({"sh", "build.sh"}, "src", preload::library);
     ASSERT_EQ(traced.exit_code, 0) << describe(traced);
     EXPECT_EQ(traced.out, plain.out);
-    EXPECT_EQ(files_under(w + "build"), plain_files);
-    EXPECT_EQ(plain_files.size(), 16u);
+    EXPECT_EQ(tree_of(w + "build"), plain_files);
+    EXPECT_EQ(plain_files.size(), 16u + 4);  // the files and four directories
 
     std::vector<probe_line> seen = b.reports();
     ASSERT_EQ(seen.size(), cases.size());
