@@ -57,18 +57,6 @@ inline long table_count(const std::string& path)
     return test_db(path).number("select count(*) from sqlite_master where type = 'table'");
 }
 
-// The value of each "K=V" line.
-inline std::map<std::string, std::string> values_of(const std::string& text)
-{
-    std::map<std::string, std::string> m;
-    for (const std::string& l : lines_of(text)) {
-        if (size_t eq = l.find('='); eq != std::string::npos) {
-            m[l.substr(0, eq)] = l.substr(eq + 1);
-        }
-    }
-    return m;
-}
-
 struct json {
     std::string text;  // a string's value, or a number's or literal's text
     std::vector<json> items;

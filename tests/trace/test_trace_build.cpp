@@ -111,7 +111,7 @@ TEST(TraceBuild, MakeAndShellBuildRecordsEveryCommandWithItsParentAndLeavesTheBu
     }
     EXPECT_GE(std::stol(rows["myunknown --probe-sleep=40 u"].at(2)), 40);
     // Each tool file once, whatever the number of its commands.
-    EXPECT_EQ(db.value("select count(*) from tool_file_table where filename = " + sql_quote(bin + "gcc")), "1");
+    EXPECT_EQ(db.value("select count(*) from tool_file_table where filename = " + quoted(bin + "gcc")), "1");
 
     // What each probe saw at main: its own row and command id exported for
     // its children; untraced probes keep the id of the command above them.

@@ -4,13 +4,13 @@
 // of it gives the same bytes with and without tracing. What tracing made of
 // the process is appended, one line per process, to TRACE_PROBE_REPORT.
 //
-//   -o FILE             writes FILE (content made from the arguments)
+//   -o FILE, --out=FILE writes FILE (content made from the arguments)
 //   --probe-exit=N      exits with N
 //   --probe-sleep=MS    sleeps before exiting
 //   --probe-run PROG... runs PROG with the remaining arguments and waits
 //   --probe-env         prints its environment ("env:" lines, sorted) and
 //                       the time() it is given
-//   TRACE_PROBE_WRITES="a|b"  the files it writes instead of -o's, as the
+//   TRACE_PROBE_WRITES="a|b"  the files it writes instead, as the
 //                       tool it stands for would (ARM and IAR tools name
 //                       their outputs in many ways)
 #include <dlfcn.h>
@@ -116,8 +116,12 @@ int main(int argc, char** argv)
     }
     int status = 0;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-o") == 0 && i + 1 < argc && writes == nullptr) {
-            if (!produce(name, argv[i + 1], joined)) {
+        // argv[argc] is null: a last "-o" names nothing.
+        const char* out = std::strcmp(argv[i], "-o") == 0 ? argv[i + 1]
+                          : std::strncmp(argv[i], "--out=", 6) == 0 ? argv[i] + 6
+                                                                     : nullptr;
+        if (out != nullptr && writes == nullptr) {
+            if (!produce(name, out, joined)) {
                 return 1;
             }
         } else if (std::strcmp(argv[i], "--probe-env") == 0) {
