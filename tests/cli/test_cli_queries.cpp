@@ -126,18 +126,18 @@ INSERT INTO source_file_table VALUES (1, 's.asm', 1, $1, 0);
 INSERT INTO target_file_table VALUES (1, 's.o', 1, $2, 6, 6);
 INSERT INTO target_source_table VALUES (NULL, 1, 1);
 )" + [] {
-        std::string rows = "INSERT INTO build_command_argv_table VALUES ";
-        const std::vector<std::vector<std::string>> argvs = {
-            {"ccache", "gcc", "-c", "c.c", "-o", "c.o"}, {"/usr/bin/gcc", "-c", "c.c", "-o", "c.o"},
-            {"gcc", "-flto", "-o", "p", "m.o"},          {"lto-wrapper"},
-            {"gcc", "-c", "-x", "c", "m.c"},             {"nasm", "-f", "elf64", "s.asm", "-o", "s.o"}};
-        for (size_t i = 0; i < argvs.size(); ++i) {
-            rows += (i ? ", (" : "(") + std::to_string(i + 1) + ", " + vector_literal(argvs[i]) + ")";
+        // The vectors of every row but the old one (7).
+        std::string rows;
+        int id = 0;
+        for (const std::vector<std::string>& argv : std::vector<std::vector<std::string>>{
+                 {"ccache", "gcc", "-c", "c.c", "-o", "c.o"}, {"/usr/bin/gcc", "-c", "c.c", "-o", "c.o"},
+                 {"gcc", "-flto", "-o", "p", "m.o"}, {"lto-wrapper"}, {"gcc", "-c", "-x", "c", "m.c"},
+                 {"nasm", "-f", "elf64", "s.asm", "-o", "s.o"}, {}, {"gcc", "-E", "m.c", "-o", "m.i"},
+                 {"clang", "m.c", "x.o", "-lm", "-o", "prog"}, {"clang", "-cc1", "-emit-obj", "m.c"}}) {
+            ++id;
+            rows += argv.empty() ? "" : (rows.empty() ? "" : ", ") + ("(" + std::to_string(id) + ", " + vector_literal(argv) + ")");
         }
-        rows += ", (8, " + vector_literal({"gcc", "-E", "m.c", "-o", "m.i"}) + "), (9, " +
-                vector_literal({"clang", "m.c", "x.o", "-lm", "-o", "prog"}) + "), (10, " +
-                vector_literal({"clang", "-cc1", "-emit-obj", "m.c"}) + ");";
-        return rows;
+        return "INSERT INTO build_command_argv_table VALUES " + rows + ";";
     }(), w);
 
     auto r = kalvitrex({"report", "--db", "k.db", "--compile-commands", "out/cc.json"}, w);

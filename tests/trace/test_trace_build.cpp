@@ -147,25 +147,5 @@ TEST(TraceBuild, MakeAndShellBuildRecordsEveryCommandWithItsParentAndLeavesTheBu
     }
 }
 
-// Whatever the bytes of the arguments, the vector comes back as it was
-// given, and the command text stays as it always was.
-TEST(TraceBuild, ArgumentVectorsAreRecordedByteForByte)
-{
-    trace_build b;
-    b.tools({"gcc"});
-    const std::vector<std::string> argv = {
-        "gcc", "-DMESSAGE=\"Hello World\\n\"", "-DEXPORT=extern \"C\"", "-I", "inc dir", "", "a\\b", "it's",
-        "x=y", "line1\nline2\ttab", "\xff\xfe caf\xe9", std::string(40000, 'L'), ""};
-    run_result r = b.run(argv, "src", preload::library);
-    ASSERT_EQ(r.exit_code, 0) << describe(r);
-    std::string bytes;
-    for (const std::string& a : argv) {
-        bytes += a + '\0';
-    }
-    EXPECT_EQ(test_db(b.db_path()).rows("select c.command, lower(hex(a.argv)) from build_command_table c join "
-                                        "build_command_argv_table a on a.command_id = c.id"),
-              (table_rows{{joined(argv), hex(bytes)}}));
-}
-
 }  // namespace
 }  // namespace ziv_test

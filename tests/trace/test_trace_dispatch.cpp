@@ -140,7 +140,7 @@ TEST(TraceDispatch, ExtraBuildToolsGetTheCommandIdAndLineWithoutTheLibrary)
                                                 "loner|none|" + kLib + "|x"}));
 }
 
-TEST(TraceDispatch, ResponseFilesAreExpandedOneLevelAndRecordedAsTheCommand)
+TEST(TraceDispatch, ResponseFilesAreExpandedOneLevelAndEveryVectorIsRecordedByteForByte)
 {
     trace_build b;
     b.tools({"gcc"});
@@ -151,17 +151,23 @@ TEST(TraceDispatch, ResponseFilesAreExpandedOneLevelAndRecordedAsTheCommand)
     const std::vector<std::string> env = {"TRACE_TEST_PARSER_ROWS=gcc"};
     ASSERT_EQ(b.run({"gcc", "@args.rsp", "-o", "out.o"}, "src", preload::with_parser, env).exit_code, 0);
     ASSERT_EQ(b.run({"gcc", "@missing.rsp", "-c", "a.c", "-o", "a.o"}, "src", preload::with_parser, env).exit_code, 0);
+    // Whatever the bytes of the arguments, the vector comes back as it was
+    // given, and the command text stays as it always was.
+    const std::vector<std::string> odd = {
+        "gcc", "-DMESSAGE=\"Hello World\\n\"", "-DEXPORT=extern \"C\"", "-I", "inc dir", "", "a\\b", "it's",
+        "x=y", "line1\nline2\ttab", "\xff\xfe caf\xe9", std::string(40000, 'L'), ""};
+    ASSERT_EQ(b.run(odd, "src", preload::library).exit_code, 0);
 
     test_db db(b.db_path());
     const std::string original = b.id_of("gcc @args.rsp -o out.o"), unreadable = b.id_of("gcc @missing.rsp -c a.c -o a.o"),
                       expanded = b.id_of("gcc -c my file.c -DX @inner.rsp -o out.o");
     ASSERT_TRUE(original != "" && expanded != "" && unreadable != "");
-    EXPECT_EQ(db.count("build_command_table"), 3);
+    EXPECT_EQ(db.count("build_command_table"), 4);
     // The expanded line is recorded under the original and becomes the
     // command: the parser saw the original id, the program the new one.
     EXPECT_EQ(db.value("select parent_id from build_command_table where id = " + expanded), original);
     std::vector<probe_line> calls = b.reports("parser"), runs = b.reports("gcc");
-    ASSERT_TRUE(calls.size() == 2 && runs.size() == 2);
+    ASSERT_TRUE(calls.size() == 2 && runs.size() == 3);
     EXPECT_EQ(calls[0].at("cmd") + " " + calls[0].at("pcommand"), original + " " + original);
     EXPECT_EQ(runs[0].at("cmd") + " " + runs[0].at("pcommand"), expanded + " " + expanded);
     EXPECT_EQ(db.rows("select filename from source_file_table order by filename"), (table_rows{{"a.c"}, {"my file.c"}}));
@@ -174,6 +180,11 @@ TEST(TraceDispatch, ResponseFilesAreExpandedOneLevelAndRecordedAsTheCommand)
     using namespace std::string_literals;
     EXPECT_EQ(vector_of(original), hex("gcc\0@args.rsp\0-o\0out.o\0"s));
     EXPECT_EQ(vector_of(expanded), hex("gcc\0-c\0my file.c\0-DX\0@inner.rsp\0-o\0out.o\0"s));
+    std::string bytes;
+    for (const std::string& a : odd) {
+        bytes += a + '\0';
+    }
+    EXPECT_EQ(vector_of(b.id_of(joined(odd))), hex(bytes));
     // Both rows stand for the one process: both carry its run time.
     EXPECT_EQ(db.rows("select count(distinct runtime), min(runtime) >= 0 from build_command_table where id in (" +
                       original + ", " + expanded + ")"),
