@@ -32,6 +32,17 @@ inline run_result kalvitrex(const std::vector<std::string>& args, const std::str
     return run(o);
 }
 
+// sh -c SCRIPT, where "$1" is the kalvitrex program, with the same small
+// environment plus `extra`.
+inline run_result shell(const std::string& script, const std::string& cwd, const std::vector<std::string>& extra = {},
+                        int timeout_s = 60)
+{
+    run_options o{.exe = "/bin/sh", .argv = {"sh", "-c", script, "sh", KVX_PROGRAM},
+                  .env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/tmp"}, .cwd = cwd, .timeout_s = timeout_s};
+    o.env.insert(o.env.end(), extra.begin(), extra.end());
+    return run(o);
+}
+
 // Creates a build database at `path` from the shipped schema and runs `sql`
 // in it, where "@R" stands for `root` and "$c" for a digest made of c.
 inline void make_db(const std::string& path, const std::string& sql = "", const std::string& root = "")
@@ -62,6 +73,15 @@ struct json {
     std::vector<json> items;
     std::map<std::string, json> fields;
     const json& at(const std::string& key) const { return fields.at(key); }
+    // The texts of the items, in order.
+    std::vector<std::string> texts() const
+    {
+        std::vector<std::string> out;
+        for (const json& i : items) {
+            out.push_back(i.text);
+        }
+        return out;
+    }
 };
 
 // The JSON value in the file, read by Python's parser (strict: UTF-8 only,

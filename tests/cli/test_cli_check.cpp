@@ -56,23 +56,10 @@ void write_project(const std::string& dir, const std::string& outside)
     write_file(outside + "/data.txt", "from outside\n");
 }
 
-run_result check(const std::vector<std::string>& args, const std::string& dir, const std::string& tmp,
-                 const std::vector<std::string>& extra = {})
+run_result check(std::vector<std::string> args, const std::string& dir, const std::string& tmp)
 {
-    std::vector<std::string> a = {"check"};
-    a.insert(a.end(), args.begin(), args.end());
-    std::vector<std::string> env = {"TMPDIR=" + tmp};
-    env.insert(env.end(), extra.begin(), extra.end());
-    return kalvitrex(a, dir, env, 120);
-}
-
-std::set<std::string> texts(const json& list)
-{
-    std::set<std::string> out;
-    for (const json& j : list.items) {
-        out.insert(j.text);
-    }
-    return out;
+    args.insert(args.begin(), "check");
+    return kalvitrex(args, dir, {"TMPDIR=" + tmp}, 120);
 }
 
 }  // namespace
@@ -111,7 +98,9 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     ASSERT_EQ(r.exit_code, 1) << describe(r);
     j = read_json(t.sub("s.json"));
     EXPECT_EQ(j.at("reproducible").text, "false");
-    EXPECT_EQ(texts(j.at("differing")), (std::set<std::string>{"stamp.h", "stamp.o", "libstamp.a", "prog"}));
+    std::vector<std::string> differing = j.at("differing").texts();
+    EXPECT_EQ(std::set<std::string>(differing.begin(), differing.end()),
+              (std::set<std::string>{"stamp.h", "stamp.o", "libstamp.a", "prog"}));
     ASSERT_EQ(j.at("culprits").items.size(), 1u) << r.out;
     const json& c = j.at("culprits").items[0];
     EXPECT_EQ(c.at("kind").text, "file");
@@ -194,17 +183,10 @@ TEST(CliCheck, BadInputLeavesTheTreeAsItWasAndNoCopies)
     }
 
     // Interrupted while the first build runs: the build ends, the copy goes.
-    run_options o;
-    o.exe = "/bin/sh";
-    o.argv = {"sh", "-c",
-              "\"$1\" check -- sh -c 'touch started; exec sleep 20' & k=$!; i=0; "
-              "until ls \"$TMPDIR\"/kalvitrex-check.*/tree/started >/dev/null 2>&1 || [ $i -gt 300 ]; do "
-              "sleep 0.05; i=$((i+1)); done; kill -INT $k; wait $k; echo status=$?",
-              "sh", KVX_PROGRAM};
-    o.env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/tmp", "TMPDIR=" + tmp};
-    o.cwd = dir;
-    o.timeout_s = 30;
-    auto r = run(o);
+    auto r = shell("\"$1\" check -- sh -c 'touch started; exec sleep 20' & k=$!; i=0; "
+                   "until ls \"$TMPDIR\"/kalvitrex-check.*/tree/started >/dev/null 2>&1 || [ $i -gt 300 ]; do "
+                   "sleep 0.05; i=$((i+1)); done; kill -INT $k; wait $k; echo status=$?",
+                   dir, {"TMPDIR=" + tmp}, 30);
     EXPECT_EQ(r.out, "status=130\n") << describe(r);
     EXPECT_NE(r.err.find("kalvitrex: check: interrupted; removing " + tmp + "/kalvitrex-check."), std::string::npos)
         << r.err;
@@ -226,8 +208,7 @@ TEST(CliCheck, BadInputLeavesTheTreeAsItWasAndNoCopies)
          "kalvitrex: not enough disk space for two copies of the tree in " + tmp + "/kalvitrex-check."},
     };
     for (const auto& [script, err] : cases) {
-        o.argv = {"sh", "-c", script, "sh", KVX_PROGRAM};
-        r = run(o);
+        r = shell(script, dir, {"TMPDIR=" + tmp}, 30);
         if (r.out == "no-mount\n" || r.out == "no-user\n") {
             fprintf(stderr, "(%s here: this case is not run)\n",
                     r.out == "no-user\n" ? "no user without privileges can run kalvitrex" : "no private tmpfs");

@@ -42,15 +42,6 @@ INSERT INTO target_source_table VALUES (NULL, 1, 3), (NULL, 1, 1), (NULL, 2, 4),
 INSERT INTO target_target_table VALUES (NULL, 3, 2), (NULL, 4, 1), (NULL, 4, 3);
 )";
 
-std::vector<std::string> texts(const json& array)
-{
-    std::vector<std::string> out;
-    for (const json& a : array.items) {
-        out.push_back(a.text);
-    }
-    return out;
-}
-
 // A blob literal of an argument vector as the library stores it.
 std::string vector_literal(const std::vector<std::string>& argv)
 {
@@ -151,7 +142,7 @@ INSERT INTO target_source_table VALUES (NULL, 1, 1);
     for (const json& e : read_json(t.sub("out/cc.json")).items) {
         EXPECT_EQ(e.at("directory").text, w);
         entries.push_back({e.at("file").text, e.at("output").text});
-        for (const std::string& a : texts(e.at("arguments"))) {
+        for (const std::string& a : e.at("arguments").texts()) {
             entries.back().push_back(a);
         }
     }

@@ -202,16 +202,9 @@ TEST(CliRun, ArgumentsPassExactlyAndTheBuildStatusComesBack)
     EXPECT_EQ(table_count(t.sub("my 'odd\" db.db")), 12);
 
     // Terminated itself, it passes the signal to the build and reports it.
-    run_options o;
-    o.exe = "/bin/sh";
-    o.argv = {"sh", "-c",
-              "\"$1\" run --no-trace -- sh -c 'exec sleep 20' & k=$!; sleep 0.5; kill -TERM $k; wait $k; "
+    r = shell("\"$1\" run --no-trace -- sh -c 'exec sleep 20' & k=$!; sleep 0.5; kill -TERM $k; wait $k; "
               "echo status=$?",
-              "sh", KVX_PROGRAM};
-    o.env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/tmp"};
-    o.cwd = t.path();
-    o.timeout_s = 15;
-    r = run(o);
+              t.path(), {}, 15);
     ASSERT_EQ(r.exit_code, 0) << describe(r);
     EXPECT_EQ(r.out, "status=143\n");
     EXPECT_TRUE(std::regex_match(
@@ -223,12 +216,11 @@ TEST(CliRun, InstalledLayoutFindsLibrarySchemaAndProfile)
 {
     temp_dir t;
     const std::string prefix = t.sub("prefix");
-    run_options o;
-    o.exe = "/bin/sh";
-    o.argv = {"sh", "-c", "cmake --install \"$1\" --prefix \"$2\" >/dev/null", "sh", KVX_BUILD_DIR, prefix};
-    o.env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/tmp"};
-    auto inst = run(o);
+    auto inst = shell("cmake --install \"$BUILD\" --prefix \"$PREFIX\" >/dev/null", t.path(),
+                      {"BUILD=" KVX_BUILD_DIR, "PREFIX=" + prefix});
     ASSERT_EQ(inst.exit_code, 0) << describe(inst);
+    run_options o;
+    o.env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/tmp"};
     o.exe = prefix + "/bin/kalvitrex";
     o.argv = {"kalvitrex", "run", "--db", "i.db", "--", "env"};
     o.cwd = t.path();
