@@ -42,15 +42,6 @@ INSERT INTO target_source_table VALUES (NULL, 1, 3), (NULL, 1, 1), (NULL, 2, 4),
 INSERT INTO target_target_table VALUES (NULL, 3, 2), (NULL, 4, 1), (NULL, 4, 3);
 )";
 
-std::vector<std::string> texts(const json& array)
-{
-    std::vector<std::string> out;
-    for (const json& a : array.items) {
-        out.push_back(a.text);
-    }
-    return out;
-}
-
 // A blob literal of an argument vector as the library stores it.
 std::string vector_literal(const std::vector<std::string>& argv)
 {
@@ -126,18 +117,18 @@ INSERT INTO source_file_table VALUES (1, 's.asm', 1, $1, 0);
 INSERT INTO target_file_table VALUES (1, 's.o', 1, $2, 6, 6);
 INSERT INTO target_source_table VALUES (NULL, 1, 1);
 )" + [] {
-        std::string rows = "INSERT INTO build_command_argv_table VALUES ";
-        const std::vector<std::vector<std::string>> argvs = {
-            {"ccache", "gcc", "-c", "c.c", "-o", "c.o"}, {"/usr/bin/gcc", "-c", "c.c", "-o", "c.o"},
-            {"gcc", "-flto", "-o", "p", "m.o"},          {"lto-wrapper"},
-            {"gcc", "-c", "-x", "c", "m.c"},             {"nasm", "-f", "elf64", "s.asm", "-o", "s.o"}};
-        for (size_t i = 0; i < argvs.size(); ++i) {
-            rows += (i ? ", (" : "(") + std::to_string(i + 1) + ", " + vector_literal(argvs[i]) + ")";
+        // The vectors of every row but the old one (7).
+        std::string rows;
+        int id = 0;
+        for (const std::vector<std::string>& argv : std::vector<std::vector<std::string>>{
+                 {"ccache", "gcc", "-c", "c.c", "-o", "c.o"}, {"/usr/bin/gcc", "-c", "c.c", "-o", "c.o"},
+                 {"gcc", "-flto", "-o", "p", "m.o"}, {"lto-wrapper"}, {"gcc", "-c", "-x", "c", "m.c"},
+                 {"nasm", "-f", "elf64", "s.asm", "-o", "s.o"}, {}, {"gcc", "-E", "m.c", "-o", "m.i"},
+                 {"clang", "m.c", "x.o", "-lm", "-o", "prog"}, {"clang", "-cc1", "-emit-obj", "m.c"}}) {
+            ++id;
+            rows += argv.empty() ? "" : (rows.empty() ? "" : ", ") + ("(" + std::to_string(id) + ", " + vector_literal(argv) + ")");
         }
-        rows += ", (8, " + vector_literal({"gcc", "-E", "m.c", "-o", "m.i"}) + "), (9, " +
-                vector_literal({"clang", "m.c", "x.o", "-lm", "-o", "prog"}) + "), (10, " +
-                vector_literal({"clang", "-cc1", "-emit-obj", "m.c"}) + ");";
-        return rows;
+        return "INSERT INTO build_command_argv_table VALUES " + rows + ";";
     }(), w);
 
     auto r = kalvitrex({"report", "--db", "k.db", "--compile-commands", "out/cc.json"}, w);
@@ -148,10 +139,10 @@ INSERT INTO target_source_table VALUES (NULL, 1, 1);
     ASSERT_EQ(r.exit_code, 0) << describe(r);
     EXPECT_NE(r.err.find("kalvitrex: wrote 4 entries to out/cc.json\n"), std::string::npos) << r.err;
     std::vector<std::vector<std::string>> entries;
-    for (const json& e : json_reader::parse(read_file(t.sub("out/cc.json"))).items) {
+    for (const json& e : read_json(t.sub("out/cc.json")).items) {
         EXPECT_EQ(e.at("directory").text, w);
         entries.push_back({e.at("file").text, e.at("output").text});
-        for (const std::string& a : texts(e.at("arguments"))) {
+        for (const std::string& a : e.at("arguments").texts()) {
             entries.back().push_back(a);
         }
     }
