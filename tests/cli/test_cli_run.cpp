@@ -121,7 +121,7 @@ TEST(CliRun, BuildEnvironmentFromProfileOptionsAndSourceDateEpoch)
         args.insert(args.end(), hdeps.begin(), hdeps.end());
         auto h = kalvitrex(args, t.path());
         ASSERT_EQ(h.exit_code, 0) << describe(h);
-        EXPECT_EQ(values_of(h.out)["ZIV_TRACE_HDEPS"], mode) << hdeps[0];
+        EXPECT_EQ(report(h)["ZIV_TRACE_HDEPS"], mode) << hdeps[0];
     }
     EXPECT_EQ(env["ZIV_TIME"], "@1646016134");
     EXPECT_EQ(env["SOURCE_DATE_EPOCH"], "1646016134");
