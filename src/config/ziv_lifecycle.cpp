@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "ziv_config.h"
+#include "ziv_interpose.h"
 #include "ziv_lifecycle.h"
 #include "ziv_log.h"
 #include "ziv_random_store.h"
@@ -77,6 +78,8 @@ ZIV_EXPORT int ziv_dlsym_sqlite3(void)
 __attribute__((constructor)) ZIV_EXPORT void ziv_init(void)
 {
     ziv_errno_guard keep;
+    ziv_reentry_guard guard;
+    ziv_register_fork_handlers();
     get_ziv_cfg();
     ziv_log(LOG_INFO, "########## start progress %s %s ##########\n", ziv_prog_name_for_log(), g_ziv_env_version);
     init_ziv_org_symbols();
@@ -86,11 +89,19 @@ __attribute__((constructor)) ZIV_EXPORT void ziv_init(void)
     if (is_in_ziv_process_list(ZIV_F_REPLAYLIST) != 0) {
         init_ziv_random_conf();
     }
+    ziv_prepare_build_time();
 }
 
 __attribute__((destructor)) ZIV_EXPORT void ziv_fini(void)
 {
     ziv_errno_guard keep;
+    ziv_reentry_guard guard;
+    // Reached through exit() from a signal handler or an allocator while this
+    // thread was inside the library: the end work could wait for a lock this
+    // very thread holds.
+    if (guard.reentered()) {
+        return;
+    }
     // A forked child that never ran a program of its own, or a process the
     // entry never saw, must not finish its parent's work.
     if (ziv_libc_getpid() != g_ziv_pid || g_ziv_end_done != 0) {
@@ -107,7 +118,12 @@ __attribute__((destructor)) ZIV_EXPORT void ziv_fini(void)
 
 ZIV_EXPORT __attribute__((noreturn)) void _exit(int status)
 {
-    ziv_fini();
+    // Called from a signal handler or an allocator while this thread was
+    // inside the library: the end work could wait for a lock this very
+    // thread holds, so the process ends without it.
+    if (!ziv_busy()) {
+        ziv_fini();
+    }
     if (g_pf_org__exit == nullptr) {
         ziv_dlsym_exit();
     }

@@ -117,7 +117,9 @@ ZIV_EXPORT void init_ziv_process_lists(void);
 ZIV_EXPORT void init_ziv_process_list(const char* prog, const char* variable, uint32_t bit);
 ZIV_EXPORT void init_ziv_env_values(void);
 ZIV_EXPORT void init_ziv_time(void);
-// The build time, converting ZIV_TIME on first use.
+// The build time. ZIV_TIME is converted once per process, on first use,
+// without a lock; a caller that finds the conversion under way elsewhere
+// does not wait for it (see ziv_config.cpp).
 ZIV_EXPORT time_t ziv_get_build_time(void);
 ZIV_EXPORT void init_ziv_hostname(void);
 ZIV_EXPORT void init_ziv_times(void);
@@ -147,6 +149,10 @@ int ziv_match_process_entry(const char* prog, std::string_view prog_name, std::s
                             std::string_view token, uint32_t bit);
 std::string_view ziv_init_trace_map(std::string_view token);
 int ziv_insert_blacklist_view(std::string_view name, uint32_t bit);
+// Converts ZIV_TIME now when this program can be handed the build time:
+// called where converting is safe (before main, on one thread), so that a
+// signal handler or an allocator never has to.
+void ziv_prepare_build_time();
 // The current program's short name, or "NULL" when there is none, for messages.
 const char* ziv_prog_name_for_log();
 // Back to the initial values, as if no environment had been read.

@@ -34,3 +34,6 @@ extern long long (*g_ziv_sqlite3_last_insert_rowid)(sqlite3*);
 ZIV_EXPORT void ziv_trace_fini(void);
 
 }  // extern "C"
+
+// Installs the at-fork handlers of the library's locks (once).
+void ziv_register_fork_handlers();

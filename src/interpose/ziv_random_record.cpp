@@ -10,12 +10,15 @@
 
 #include "ziv_bounded.h"
 #include "ziv_config.h"
+#include "ziv_identity.h"
 #include "ziv_interpose.h"
 #include "ziv_lifecycle.h"
 #include "ziv_random_store.h"
 #include "ziv_symbols.h"
 
 random_conf* g_random_conf = nullptr;
+// Threads of a program draw values at the same time.
+pthread_mutex_t g_ziv_random_store_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
@@ -26,7 +29,7 @@ constexpr ziv_table_member ziv_table_order[] = {
     &random_conf::dev_urandom};
 
 // The process id as the program sees it, for messages only.
-int ziv_message_pid() { return static_cast<int>(getpid()); }
+int ziv_message_pid() { return static_cast<int>(ziv_program_pid()); }
 
 // Reads exactly `size` bytes through the real fread: the store's own reads
 // are no random source.
@@ -305,8 +308,22 @@ void free_random_conf(random_conf* conf)
     }
 }
 
+void ziv_random_store_after_fork()
+{
+    random_conf* conf = g_random_conf;
+    if (conf == nullptr || conf->mode != ZIV_RANDOM_MODE_REPLAY) {
+        return;
+    }
+    for (auto table : ziv_table_order) {
+        if (conf->*table != nullptr) {
+            (conf->*table)->cur = nullptr;
+        }
+    }
+}
+
 void ziv_random_store_finish()
 {
+    ziv_lock_hold lock(g_ziv_random_store_mutex);
     random_conf* conf = g_random_conf;
     if (conf == nullptr) {
         return;
@@ -331,12 +348,17 @@ ZIV_EXPORT void ziv_free_random_map(random_map* node)
 
 ZIV_EXPORT void ziv_random_record_repaly(void* buffer, ssize_t length, random_map_info* table)
 {
-    random_conf* conf = g_random_conf;
     // Without a store the real value stands.
-    if (conf == nullptr || table == nullptr || buffer == nullptr || length < 0) {
+    if (g_random_conf == nullptr || table == nullptr || buffer == nullptr || length < 0) {
         return;
     }
     ziv_errno_guard keep;
+    ziv_lock_hold lock(g_ziv_random_store_mutex);
+    // Read again under the lock: the end of the process releases the store.
+    random_conf* conf = g_random_conf;
+    if (conf == nullptr) {
+        return;
+    }
     if (conf->mode == ZIV_RANDOM_MODE_REPLAY) {
         ziv_replay_value(buffer, static_cast<size_t>(length), table);
     } else {

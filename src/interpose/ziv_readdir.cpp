@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "ziv_bounded.h"
+#include "ziv_interpose.h"
 #include "ziv_list_sort.h"
 #include "ziv_log.h"
 #include "ziv_stat.h"
@@ -79,12 +80,11 @@ inline T* ziv_opaque(T* pointer)
     return pointer;
 }
 
-class ziv_dir_lock {
+// Held for the whole of a listed program's directory call, so that a fork
+// on another thread always finds the records whole.
+class ziv_dir_lock : public ziv_lock_hold {
 public:
-    ziv_dir_lock() { pthread_mutex_lock(&g_ziv_mutex_r); }
-    ~ziv_dir_lock() { pthread_mutex_unlock(&g_ziv_mutex_r); }
-    ziv_dir_lock(const ziv_dir_lock&) = delete;
-    ziv_dir_lock& operator=(const ziv_dir_lock&) = delete;
+    ziv_dir_lock() : ziv_lock_hold(g_ziv_mutex_r) {}
 };
 
 const char* ziv_short_name()
@@ -159,20 +159,6 @@ ZIV_EXPORT void ziv_concat_list(ziv_dir_ent** destination, ziv_dir_ent** source)
     }
     *tail = *source;
     *source = nullptr;
-}
-
-ZIV_EXPORT ziv_dir_state* ziv_remove_dir(ziv_dir_state* list, ziv_dir_state* record)
-{
-    if (list == record) {
-        return list->next;
-    }
-    for (ziv_dir_state* p = list; p != nullptr; p = p->next) {
-        if (p->next == record) {
-            p->next = record->next;
-            break;
-        }
-    }
-    return list;
 }
 
 // The caller holds g_ziv_mutex_r.
@@ -422,12 +408,12 @@ const char* ziv_dir_name(const ziv_dir_state* record, int fd, char* buffer, size
 
 // Reads the whole directory again with the next definition (`read_next`)
 // and attaches the names the record does not list yet, sorted, at its end.
-// Creates the record on the stream's first reading.
+// Creates the record on the stream's first reading. The caller holds
+// g_ziv_mutex_r.
 template <typename Ent, typename Reader>
 void update_ziv_dir(DIR* stream, ziv_dir_state*& record, int fd, Reader& read_next)
 {
     if (record == nullptr) {
-        ziv_dir_lock lock;
         record = ziv_get_cur_dir(stream, fd);
     }
     ziv_listed_names listed(record);
@@ -472,25 +458,23 @@ void update_ziv_dir(DIR* stream, ziv_dir_state*& record, int fd, Reader& read_ne
             exit(-1);
         }
         record->stream = stream;
-        ziv_dir_lock lock;
         record->next = g_ziv_search_dir;
-        g_ziv_search_dir = record;
+        // Published whole: a closedir in a signal handler walks the list
+        // without the lock.
+        __atomic_store_n(&g_ziv_search_dir, record, __ATOMIC_RELEASE);
     } else if (!listed.usable()) {
         fresh = ziv_drop_listed(record, fresh);
     }
     ziv_concat_list(&record->head, &fresh);
 }
 
-// The next entry of a listed program's stream, or null at its end.
+// The next entry of a listed program's stream, or null at its end. The
+// caller holds g_ziv_mutex_r.
 template <typename Ent, typename Reader>
 ziv_dir_ent* ziv_hand_out(DIR* stream, Reader& read_next, const char* function)
 {
     int fd = dirfd(stream);
-    ziv_dir_state* record;
-    {
-        ziv_dir_lock lock;
-        record = ziv_get_cur_dir(stream, fd);
-    }
+    ziv_dir_state* record = ziv_get_cur_dir(stream, fd);
     ziv_dir_ent* candidate = nullptr;
     if (ziv_go_real_dir(record, &candidate) == 0) {
         update_ziv_dir<Ent>(stream, record, fd, read_next);
@@ -526,6 +510,7 @@ Ent* ziv_readdir_any(DIR* stream, Fn real, const char* function)
 {
     ziv_errno_guard keep;
     auto read_next = [&]() -> const Ent* { return real(stream); };
+    ziv_dir_lock lock;
     ziv_dir_ent* found = ziv_hand_out<Ent>(stream, read_next, function);
     return found != nullptr ? &ziv_entry_of<Ent>(found) : nullptr;
 }
@@ -542,6 +527,7 @@ int ziv_readdir_r_any(DIR* stream, Ent* entry, Ent** result, Fn real, const char
         real(stream, &scratch, &got);
         return got;
     };
+    ziv_dir_lock lock;
     ziv_dir_ent* found = ziv_hand_out<Ent>(stream, read_next, function);
     entry = ziv_opaque(entry);
     result = ziv_opaque(result);
@@ -563,6 +549,35 @@ int ziv_readdir_r_any(DIR* stream, Ent* entry, Ent** result, Fn real, const char
     return 0;
 }
 
+// Makes the record of `stream` unreachable without a lock: a stream no
+// longer open never matches.
+void ziv_forget_dir(DIR* stream)
+{
+    for (ziv_dir_state* p = __atomic_load_n(&g_ziv_search_dir, __ATOMIC_ACQUIRE); p != nullptr; p = p->next) {
+        if (p->stream == stream) {
+            __atomic_store_n(&p->stream, nullptr, __ATOMIC_RELAXED);
+        }
+    }
+}
+
+// Frees the record of the stream being closed and any forgotten one. The
+// caller holds g_ziv_mutex_r.
+ziv_dir_state* ziv_release_dirs(ziv_dir_state* list, DIR* stream, int fd)
+{
+    ziv_dir_state** link = &list;
+    while (*link != nullptr) {
+        ziv_dir_state* record = *link;
+        if (record->stream == nullptr || (record->stream == stream && record->fd == fd)) {
+            *link = record->next;
+            ziv_free_ent(record->head);
+            free(record);
+        } else {
+            link = &record->next;
+        }
+    }
+    return list;
+}
+
 inline bool ziv_dir_listed(DIR* stream) { return stream != nullptr && ziv_feature_on(ZIV_F_DIRLIST); }
 
 }  // namespace
@@ -576,6 +591,10 @@ ZIV_EXPORT struct dirent* readdir(DIR* stream)
     if (!ziv_dir_listed(stream)) {
         return real(stream);
     }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return real(stream);
+    }
     return ziv_readdir_any<struct dirent>(stream, real, "readdir");
 }
 
@@ -584,6 +603,10 @@ ZIV_EXPORT struct dirent64* readdir64(DIR* stream)
     auto real = ziv_dir_next_definition(g_pf_org_readdir64, "readdir64");
     stream = ziv_opaque(stream);
     if (!ziv_dir_listed(stream)) {
+        return real(stream);
+    }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
         return real(stream);
     }
     return ziv_readdir_any<struct dirent64>(stream, real, "readdir64");
@@ -596,6 +619,10 @@ ZIV_EXPORT int readdir_r(DIR* stream, struct dirent* entry, struct dirent** resu
     if (!ziv_dir_listed(stream)) {
         return real(stream, entry, result);
     }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return real(stream, entry, result);
+    }
     return ziv_readdir_r_any<struct dirent>(stream, entry, result, real, "readdir_r");
 }
 
@@ -604,6 +631,10 @@ ZIV_EXPORT int readdir64_r(DIR* stream, struct dirent64* entry, struct dirent64*
     auto real = ziv_dir_next_definition(g_pf_org_readdir64_r, "readdir64_r");
     stream = ziv_opaque(stream);
     if (!ziv_dir_listed(stream)) {
+        return real(stream, entry, result);
+    }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
         return real(stream, entry, result);
     }
     return ziv_readdir_r_any<struct dirent64>(stream, entry, result, real, "readdir64_r");
@@ -615,19 +646,15 @@ ZIV_EXPORT int closedir(DIR* stream)
     stream = ziv_opaque(stream);
     if (ziv_dir_listed(stream)) {
         ziv_errno_guard keep;
-        int fd = dirfd(stream);
-        ziv_dir_state* record;
-        {
+        ziv_reentry_guard guard;
+        if (guard.reentered()) {
+            // The lock may be held by the very call this one interrupted, and
+            // freeing could meet the allocator's own: the record is only made
+            // unreachable here, and freed by a later closedir.
+            ziv_forget_dir(stream);
+        } else {
             ziv_dir_lock lock;
-            record = ziv_get_cur_dir(stream, fd);
-        }
-        if (record != nullptr) {
-            ziv_free_ent(record->head);
-            {
-                ziv_dir_lock lock;
-                g_ziv_search_dir = ziv_remove_dir(g_ziv_search_dir, record);
-            }
-            free(record);
+            g_ziv_search_dir = ziv_release_dirs(g_ziv_search_dir, stream, dirfd(stream));
         }
     }
     if (real == nullptr) {

@@ -38,6 +38,7 @@ struct probe_case {
     std::vector<std::string> expect{};
     std::string preload = kLib;  // empty: nothing preloaded
     std::vector<std::string> hide_files{};
+    int timeout_s = 60;
 };
 
 struct probe_result {
@@ -58,7 +59,7 @@ inline probe_result check(const probe_case& c)
         exit_expected |= e.rfind("exit=", 0) == 0;
     }
     run_options o{.exe = kProbe, .argv = {c.name}, .env = {"PATH=/usr/bin:/bin"}, .capture_log = log,
-                  .hide_files = c.hide_files};
+                  .hide_files = c.hide_files, .timeout_s = c.timeout_s};
     o.argv.insert(o.argv.end(), c.commands.begin(), c.commands.end());
     if (!c.preload.empty()) {
         o.env.push_back("LD_PRELOAD=" + c.preload);
