@@ -14,7 +14,7 @@
 
 extern "C" {
 
-int (*g_ziv_sqlite3_open)(const char*, sqlite3**) = nullptr;
+int (*g_ziv_sqlite3_open_v2)(const char*, sqlite3**, int, const char*) = nullptr;
 int (*g_ziv_sqlite3_close)(sqlite3*) = nullptr;
 int (*g_ziv_sqlite3_exec)(sqlite3*, const char*, ziv_sqlite3_callback, void*, char**) = nullptr;
 int (*g_ziv_sqlite3_get_table)(sqlite3*, const char*, char***, int*, int*, char**) = nullptr;
@@ -40,7 +40,7 @@ bool ziv_dlopen_sqlite3()
     if (g_dlhandle_ziv_sqlite3_lazy == nullptr) {
         g_dlhandle_ziv_sqlite3_lazy = dlopen("libsqlite3.so.0", RTLD_LAZY);
     }
-    return g_dlhandle_ziv_sqlite3_lazy != nullptr && ziv_sqlite3_symbol(g_ziv_sqlite3_open, "sqlite3_open") &&
+    return g_dlhandle_ziv_sqlite3_lazy != nullptr && ziv_sqlite3_symbol(g_ziv_sqlite3_open_v2, "sqlite3_open_v2") &&
            ziv_sqlite3_symbol(g_ziv_sqlite3_close, "sqlite3_close") &&
            ziv_sqlite3_symbol(g_ziv_sqlite3_exec, "sqlite3_exec") &&
            ziv_sqlite3_symbol(g_ziv_sqlite3_get_table, "sqlite3_get_table") &&

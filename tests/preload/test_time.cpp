@@ -24,6 +24,12 @@ TEST(Time, FtimeGettimeofdayAndTimes)
         {"as", {"gtod"}, {"ZIV_GTDLIST=cc"}, {"gtod.rc=-1", "gtod.errno=22", "gtod=-1.-00001"}, failing},
         {"ar", {"times", "3"}, steps, {"times=100:1,2,3,4 105:1,2,3,4 110:1,2,3,4"}},
         {"ranlib", {"times", "1"}, steps, {"times.real=1"}},
+        // The counter stops at the largest value, and at 0 going down: it
+        // never wraps into the error value or below.
+        {"ar", {"times", "3"}, {"ZIV_PRO_TIMES_LIST=ar", "ZIV_TIMES=9223372036854775800,5,0,0,0,0"},
+         {"times=9223372036854775800:0,0,0,0 9223372036854775805:0,0,0,0 9223372036854775807:0,0,0,0"}},
+        {"ar", {"times", "3"}, {"ZIV_PRO_TIMES_LIST=ar", "ZIV_TIMES=7,-6,0,0,0,0"},
+         {"times=7:0,0,0,0 1:0,0,0,0 0:0,0,0,0"}},
     });
 }
 
