@@ -66,6 +66,9 @@ inline std::map<std::string, std::string> values_of(const std::string& text)
             m[l.substr(0, eq)] = l.substr(eq + 1);
         }
     }
+    if (m.count("LD_PRELOAD") != 0) {
+        m["LD_PRELOAD"] = seen_preload(m["LD_PRELOAD"]);
+    }
     return m;
 }
 

@@ -192,7 +192,7 @@ TEST(CliRun, ArgumentsPassExactlyAndTheBuildStatusComesBack)
               "\"$1\" run --no-trace -- sh -c 'exec sleep 20' & k=$!; sleep 0.5; kill -TERM $k; wait $k; "
               "echo status=$?",
               "sh", KVX_PROGRAM};
-    o.env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/tmp"};
+    o.env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/tmp", "LD_PRELOAD="};
     o.cwd = t.path();
     o.timeout_s = 15;
     r = run(o);
@@ -210,7 +210,7 @@ TEST(CliRun, InstalledLayoutFindsLibrarySchemaAndProfile)
     run_options o;
     o.exe = "/bin/sh";
     o.argv = {"sh", "-c", "cmake --install \"$1\" --prefix \"$2\" >/dev/null", "sh", KVX_BUILD_DIR, prefix};
-    o.env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/tmp"};
+    o.env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/tmp", "LD_PRELOAD="};
     auto inst = run(o);
     ASSERT_EQ(inst.exit_code, 0) << describe(inst);
     o.exe = prefix + "/bin/kalvitrex";

@@ -77,6 +77,11 @@ inline probe_result check(const probe_case& c)
     probe_result p{run(o)};
     const run_result& r = p.run;
     p.v = report(r);
+    for (auto& [key, value] : p.v) {
+        if (key.find("ld_preload") != std::string::npos) {
+            value = seen_preload(value);
+        }
+    }
     p.v["exit"] = std::to_string(r.exit_code);
     if (log) {
         std::vector<std::string> texts = messages(r);

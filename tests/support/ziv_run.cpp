@@ -177,6 +177,8 @@ struct outcome {
 // The supervisor: starts the program, is the reaper of its whole tree (what
 // the program leaves behind is re-parented here), kills the tree at the
 // deadline, and reports once every process of it has ended.
+std::vector<std::string> program_environment(const std::string& exe, const std::vector<std::string>& env);
+
 [[noreturn]] void supervise(const run_options& o, const int fds[3], int log_fd, int report_fd) {
   outcome res;
   std::string error;
@@ -197,8 +199,9 @@ struct outcome {
       if (!e.empty()) e = "private namespace unavailable: " + e;
     }
     std::vector<char*> argv, envp;
+    const std::vector<std::string> env = program_environment(o.exe, o.env);
     for (const std::string& a : o.argv) argv.push_back(const_cast<char*>(a.c_str()));
-    for (const std::string& v : o.env) envp.push_back(const_cast<char*>(v.c_str()));
+    for (const std::string& v : env) envp.push_back(const_cast<char*>(v.c_str()));
     argv.push_back(nullptr);
     envp.push_back(nullptr);
     if (e.empty()) {
@@ -257,7 +260,53 @@ struct outcome {
   _exit(write_all(report_fd, reinterpret_cast<const char*>(&res), sizeof res) ? 0 : 1);
 }
 
+// The environment a started program gets. In a sanitizer build, when the
+// environment names LD_PRELOAD at all, or the program is one of this build
+// (it may start others with the library), the runtime comes first in
+// LD_PRELOAD and reports go to the report directory.
+std::vector<std::string> program_environment(const std::string& exe, const std::vector<std::string>& env) {
+  if (!sanitized_build()) return env;
+  std::vector<std::string> out;
+  bool preload = exe.rfind(ZIV_BUILD_ROOT "/", 0) == 0;
+  std::string libraries;
+  for (const std::string& v : env) {
+    if (v.rfind("LD_PRELOAD=", 0) == 0) {
+      preload = true;
+      libraries = seen_preload(v.substr(11), "");
+    } else {
+      out.push_back(v);
+    }
+  }
+  if (!preload) return env;
+  out.push_back("LD_PRELOAD=" + preload_value(libraries));
+  for (const char* options : {"ASAN_OPTIONS=", "UBSAN_OPTIONS="}) {
+    bool given = false;
+    for (const std::string& v : env) given |= v.rfind(options, 0) == 0;
+    // Programs started here include whole toolchains, whose own leaks are
+    // not ours to report; the library's are found in-process by the unit
+    // tests and the fuzzers.
+    if (!given) out.push_back(options + std::string("detect_leaks=0:exitcode=86:log_path=") + ZIV_SANITIZER_REPORTS +
+                              "/report");
+  }
+  return out;
+}
+
 }  // namespace
+
+bool sanitized_build() { return ZIV_SANITIZER_RUNTIME[0] != '\0'; }
+
+std::string preload_value(const std::string& libraries) {
+  if (!sanitized_build()) return libraries;
+  return std::string(ZIV_SANITIZER_RUNTIME) + (libraries.empty() ? "" : ":" + libraries);
+}
+
+std::string seen_preload(const std::string& value, const std::string& unset) {
+  const std::string runtime = ZIV_SANITIZER_RUNTIME;
+  if (runtime.empty() || value.rfind(runtime, 0) != 0) return value;
+  std::string rest = value.substr(runtime.size());
+  if (rest.find_first_not_of(": ") == std::string::npos) return unset;
+  return rest.substr(1);
+}
 
 run_result run(const run_options& o) {
   run_result r;
@@ -367,6 +416,16 @@ run_result run(const run_options& o) {
   if (!r.harness_error.empty()) {
     r.exit_code = -1;
     r.err += "ziv_run: " + r.harness_error + "\n";
+  }
+  // The undefined-behaviour runtime writes its reports to standard error
+  // whatever its options say: what the program let through goes to the
+  // report directory too.
+  if (sanitized_build() && (r.err.find("runtime error: ") != std::string::npos ||
+                            r.err.find("Sanitizer") != std::string::npos)) {
+    mkdir(ZIV_SANITIZER_REPORTS, 0755);
+    write_file(std::string(ZIV_SANITIZER_REPORTS) + "/report.stderr." + std::to_string(getpid()) + "." +
+                   std::to_string(now_ms()),
+               o.exe + "\n" + r.err);
   }
   return r;
 }

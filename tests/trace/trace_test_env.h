@@ -84,7 +84,8 @@ public:
                                      "ZIV_TRACE_ENABLE=yes", "ZIV_TRACE_OUTPUT=" + db_path(), "LC_ALL=C",
                                      "LD_PRELOAD=" + libs[static_cast<int>(with)]}) {
             std::string key = d.substr(0, d.find('=') + 1);
-            if (with != preload::none || key != "LD_PRELOAD=") {
+            // Under sanitizers the plain build runs with their runtime too.
+            if (with != preload::none || key != "LD_PRELOAD=" || sanitized_build()) {
                 if (std::none_of(env.begin(), env.end(), [&](const std::string& e) { return e.rfind(key, 0) == 0; })) {
                     o.env.push_back(d);
                 }
@@ -107,6 +108,9 @@ public:
             for (std::string part; std::getline(parts, part, '\t');) {
                 size_t eq = part.find('=');
                 fields[part.substr(0, eq)] = eq == std::string::npos ? "" : part.substr(eq + 1);
+                if (part.rfind("preload=", 0) == 0) {
+                    fields["preload"] = seen_preload(fields["preload"]);
+                }
             }
             if (prog.empty() || fields["prog"] == prog) {
                 out.push_back(fields);
