@@ -39,6 +39,21 @@ bool ziv_read_exact(FILE* file, void* into, size_t size)
     return real != nullptr && real(into, size, 1, file) == 1;
 }
 
+// Bytes between the position and the end of the file.
+uint32_t ziv_bytes_left(FILE* file)
+{
+    long here = ftell(file);
+    if (here < 0 || fseek(file, 0, SEEK_END) != 0) {
+        return 0;
+    }
+    long end = ftell(file);
+    fseek(file, here, SEEK_SET);
+    if (end <= here) {
+        return 0;
+    }
+    return end - here < static_cast<long>(UINT32_MAX) ? static_cast<uint32_t>(end - here) : UINT32_MAX;
+}
+
 bool ziv_write_exact(FILE* file, const void* from, size_t size) { return fwrite(from, size, 1, file) == 1; }
 
 // The record file of the current program: the resolved configured path, an
@@ -207,10 +222,6 @@ int load_random_map(FILE* file, random_map_info* table)
     if (!ziv_read_exact(file, &count, sizeof count)) {
         return -1;
     }
-    if (count == 0) {
-        return 0;
-    }
-    table->count = count;
     random_map* last = nullptr;
     int result = 0;
     for (uint32_t i = 0; i < count; ++i) {
@@ -219,7 +230,10 @@ int load_random_map(FILE* file, random_map_info* table)
             result = -1;
             break;
         }
-        if (!ziv_read_exact(file, &node->len, sizeof node->len) || node->len == 0) {
+        // A length beyond the file's end is damage, not a value to make room
+        // for.
+        if (!ziv_read_exact(file, &node->len, sizeof node->len) || node->len == 0 ||
+            node->len > ziv_bytes_left(file)) {
             ziv_free_random_map(node);
             result = -1;
             break;
@@ -236,6 +250,9 @@ int load_random_map(FILE* file, random_map_info* table)
             last->next = node;
         }
         last = node;
+        // The count says what the table holds: written again, it must
+        // describe the values that are there.
+        table->count += 1;
     }
     // A damaged table keeps what it loaded and replays it from the start, in
     // the order it was recorded.
