@@ -54,7 +54,7 @@ TEST(Robust, ThreadedProgramForksHundredsOfTimes)
     probe_result p = check({"probe", {"fork-storm", d.dir.path(), "300"},
                             {"ZIV_DIRLIST=probe", "ZIV_CGTLIST=probe", "ZIV_INOLIST=probe", "ZIV_REPLAYLIST=probe",
                              "ZIV_TIME=2022-03-01 10:00:00", "ZIV_RANDOM_RECORD_OUTPUT=" + out},
-                            {"fork-storm.failures=0"}, kLib, {}, kDeadline});
+                            {"fork-storm.failures=0"}, kLib, kDeadline});
     ASSERT_FALSE(p.run.timed_out) << describe(p.run);
     // Only the parent wrote its record, at its end, with every value its
     // threads drew: no child (forked, vfork'd or spawned) did its end work.
@@ -76,13 +76,13 @@ TEST(Robust, HandlersAndAllocatorsThatComeBackGetTheNextDefinition)
         env.push_back(log);
         // A signal handler that runs while the program is inside the library.
         probe_result p = check({"probe", {"signal-storm", d.dir.path(), "300"}, env,
-                                {"signal-storm.handled=1", "signal-storm.rounds!=0"}, kLib, {}, kDeadline});
+                                {"signal-storm.handled=1", "signal-storm.rounds!=0"}, kLib, kDeadline});
         EXPECT_FALSE(p.run.timed_out) << describe(p.run);
         // An allocator that reads the clock before the library: the build
         // time converted while the allocator runs, messages that allocate.
         p = check({"probe", {"list", d.dir.path(), "readdir", "clock", "0", "stat", "stat", d.dir.sub("a")}, env,
                    {"list.readdir=.,..,a,b,c,d,out", "clock.0=" + fixed + ".000000000", "stat.mtime=" + fixed + ".0"},
-                   kClockMalloc + ":" + kLib, {}, kDeadline});
+                   kClockMalloc + ":" + kLib, kDeadline});
         EXPECT_FALSE(p.run.timed_out) << describe(p.run);
         run_result r = run({.exe = "/usr/bin/gcc", .argv = {"gcc", "--version"},
                             .env = {"PATH=/usr/bin:/bin", "LD_PRELOAD=" + kClockMalloc + ":" + kLib,

@@ -65,10 +65,9 @@ void read_some(int& fd, std::string& into) {
   }
 }
 
-// Gives the calling, disposable process a private mount namespace. With a log
-// socket: a tmpfs /dev holding the usual nodes and the socket bound at
-// /dev/log. Hidden paths become read-only empty files.
-std::string setup_namespace(int log_fd, const std::vector<std::string>& hide) {
+// Gives the calling, disposable process a private mount namespace with a
+// tmpfs /dev holding the usual nodes and the log socket bound at /dev/log.
+std::string setup_namespace(int log_fd) {
   if (unshare(CLONE_NEWNS) != 0) return errno_text("unshare(CLONE_NEWNS)");
   // Without this, mounts below could propagate back to the host.
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
@@ -79,7 +78,7 @@ std::string setup_namespace(int log_fd, const std::vector<std::string>& hide) {
   const std::string real_dev = "/proc/self/fd/" + std::to_string(devfd) + "/";
   if (mount("ziv_dev", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0)
     return errno_text("mount tmpfs on /dev");
-  if (log_fd >= 0) {
+  {
     for (std::string n : {"null", "zero", "full", "random", "urandom", "tty"}) {
       std::string dst = "/dev/" + n;
       int f = open(dst.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
@@ -104,20 +103,6 @@ std::string setup_namespace(int log_fd, const std::vector<std::string>& hide) {
     if (bind(log_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || chmod("/dev/log", 0666) != 0)
       return errno_text("bind /dev/log");
   }
-  if (!hide.empty()) {
-    // One read-only empty inode for every hidden path, unlinked afterwards.
-    const char* empty = "/dev/.ziv_empty";
-    int f = open(empty, O_CREAT | O_WRONLY | O_CLOEXEC, 0444);
-    if (f < 0) return errno_text("create empty file");
-    close(f);
-    for (const std::string& h : hide)
-      if (mount(empty, h.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-          mount(nullptr, h.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
-        return errno_text("hide " + h);
-    unlink(empty);
-  }
-  // Only the empty file was wanted; give the program the real /dev back.
-  if (log_fd < 0 && umount2("/dev", MNT_DETACH) != 0) return errno_text("umount /dev");
   return {};
 }
 
@@ -194,8 +179,8 @@ std::vector<std::string> program_environment(const std::string& exe, const std::
   } else if ((target = fork()) == 0) {
     setpgid(0, 0);
     std::string e;
-    if (o.capture_log || !o.hide_files.empty()) {
-      e = setup_namespace(o.capture_log ? log_fd : -1, o.hide_files);
+    if (o.capture_log) {
+      e = setup_namespace(log_fd);
       if (!e.empty()) e = "private namespace unavailable: " + e;
     }
     std::vector<char*> argv, envp;

@@ -25,7 +25,6 @@ struct run_options {
   std::string cwd{};                    // empty = current directory
   std::string stdin_data{};             // fed to stdin, then stdin is closed
   bool capture_log = false;             // private mount namespace + /dev/log
-  std::vector<std::string> hide_files{};  // read as empty inside; implies a namespace
   int timeout_s = 60;                   // then the whole process tree is killed
 };
 
@@ -44,7 +43,7 @@ struct run_result {
 // (they are re-parented to a private reaper) have exited, or at the timeout.
 run_result run(const run_options&);
 
-// Whether capture_log / hide_files can work here; probed once per process.
+// Whether capture_log can work here; probed once per process.
 bool log_capture_available(std::string* why_not = nullptr);
 
 // Sanitizer builds. Every program the harness starts gets the sanitizer
