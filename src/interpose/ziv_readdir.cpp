@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <iterator>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -109,6 +110,8 @@ Fn ziv_dir_next_definition(Fn& slot, const char* symbol)
     }
     return slot;
 }
+
+void ziv_release_dirs(DIR* stream, int fd);
 
 // By name bytes; on equal names the right one goes first.
 ziv_dir_ent* ziv_sort(ziv_dir_ent* head)
@@ -459,9 +462,7 @@ void update_ziv_dir(DIR* stream, ziv_dir_state*& record, int fd, Reader& read_ne
         }
         record->stream = stream;
         record->next = g_ziv_search_dir;
-        // Published whole: a closedir in a signal handler walks the list
-        // without the lock.
-        __atomic_store_n(&g_ziv_search_dir, record, __ATOMIC_RELEASE);
+        g_ziv_search_dir = record;
     } else if (!listed.usable()) {
         fresh = ziv_drop_listed(record, fresh);
     }
@@ -474,6 +475,7 @@ template <typename Ent, typename Reader>
 ziv_dir_ent* ziv_hand_out(DIR* stream, Reader& read_next, const char* function)
 {
     int fd = dirfd(stream);
+    ziv_release_dirs(nullptr, -1);
     ziv_dir_state* record = ziv_get_cur_dir(stream, fd);
     ziv_dir_ent* candidate = nullptr;
     if (ziv_go_real_dir(record, &candidate) == 0) {
@@ -549,25 +551,46 @@ int ziv_readdir_r_any(DIR* stream, Ent* entry, Ent** result, Fn real, const char
     return 0;
 }
 
-// Makes the record of `stream` unreachable without a lock: a stream no
-// longer open never matches.
+// Streams closed by a call that came back into the library, which may
+// neither lock nor free: their records are released by the next call that
+// holds the lock, before it looks any record up.
+DIR* g_ziv_closed_streams[8] = {};
+
 void ziv_forget_dir(DIR* stream)
 {
-    for (ziv_dir_state* p = __atomic_load_n(&g_ziv_search_dir, __ATOMIC_ACQUIRE); p != nullptr; p = p->next) {
-        if (p->stream == stream) {
-            __atomic_store_n(&p->stream, nullptr, __ATOMIC_RELAXED);
+    for (DIR*& slot : g_ziv_closed_streams) {
+        DIR* empty = nullptr;
+        if (__atomic_compare_exchange_n(&slot, &empty, stream, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) {
+            return;
         }
     }
 }
 
-// Frees the record of the stream being closed and any forgotten one. The
-// caller holds g_ziv_mutex_r.
-ziv_dir_state* ziv_release_dirs(ziv_dir_state* list, DIR* stream, int fd)
+// Frees the records of `stream` (all of them when `fd` is -1), and of the
+// streams closed meanwhile by calls that came back. The caller holds
+// g_ziv_mutex_r.
+void ziv_release_dirs(DIR* stream, int fd)
 {
-    ziv_dir_state** link = &list;
+    DIR* closed[std::size(g_ziv_closed_streams)];
+    bool any = stream != nullptr;
+    for (size_t i = 0; i < std::size(closed); ++i) {
+        closed[i] = nullptr;
+        if (__atomic_load_n(&g_ziv_closed_streams[i], __ATOMIC_RELAXED) != nullptr) {
+            closed[i] = __atomic_exchange_n(&g_ziv_closed_streams[i], nullptr, __ATOMIC_ACQ_REL);
+            any = any || closed[i] != nullptr;
+        }
+    }
+    if (!any) {
+        return;
+    }
+    ziv_dir_state** link = &g_ziv_search_dir;
     while (*link != nullptr) {
         ziv_dir_state* record = *link;
-        if (record->stream == nullptr || (record->stream == stream && record->fd == fd)) {
+        bool gone = stream != nullptr && record->stream == stream && (fd == -1 || record->fd == fd);
+        for (DIR* c : closed) {
+            gone = gone || (c != nullptr && record->stream == c);
+        }
+        if (gone) {
             *link = record->next;
             ziv_free_ent(record->head);
             free(record);
@@ -575,7 +598,6 @@ ziv_dir_state* ziv_release_dirs(ziv_dir_state* list, DIR* stream, int fd)
             link = &record->next;
         }
     }
-    return list;
 }
 
 inline bool ziv_dir_listed(DIR* stream) { return stream != nullptr && ziv_feature_on(ZIV_F_DIRLIST); }
@@ -649,12 +671,12 @@ ZIV_EXPORT int closedir(DIR* stream)
         ziv_reentry_guard guard;
         if (guard.reentered()) {
             // The lock may be held by the very call this one interrupted, and
-            // freeing could meet the allocator's own: the record is only made
-            // unreachable here, and freed by a later closedir.
+            // freeing could meet the allocator's own: the record is released
+            // by the next call that holds the lock.
             ziv_forget_dir(stream);
         } else {
             ziv_dir_lock lock;
-            g_ziv_search_dir = ziv_release_dirs(g_ziv_search_dir, stream, dirfd(stream));
+            ziv_release_dirs(stream, dirfd(stream));
         }
     }
     if (real == nullptr) {
