@@ -91,25 +91,6 @@ time_t ziv_convert_build_time(const char* text)
     return seconds;
 }
 
-// The answer while the conversion runs on another thread: the same text
-// read as UTC, with arithmetic alone (no lock, no allocation, no time zone).
-time_t ziv_build_time_fallback(const char* text)
-{
-    struct tm when {};
-    if (!ziv_parse_build_time(text, when)) {
-        return ZIV_DEFAULT_BUILD_TIME;
-    }
-    // Days from the civil date (proleptic Gregorian calendar).
-    long year = when.tm_year + 1900L - (when.tm_mon < 2 ? 1 : 0);
-    long era = (year >= 0 ? year : year - 399) / 400;
-    long year_of_era = year - era * 400;
-    long month = when.tm_mon + 1;
-    long day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + when.tm_mday - 1;
-    long day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-    long days = era * 146097 + day_of_era - 719468;
-    return static_cast<time_t>(days * 86400L + when.tm_hour * 3600L + when.tm_min * 60L + when.tm_sec);
-}
-
 // atoi without the C library's strtol: the same result for every text,
 // out-of-range values clamped to long and then narrowed as atoi does.
 int ziv_atoi(const char* text)
@@ -517,6 +498,25 @@ const char* ziv_prog_name_for_log()
 {
     const char* name = ziv_prog_cfg.prog[0].prog_name;
     return name[0] != '\0' ? name : "NULL";
+}
+
+// The answer while the conversion runs on another thread: the same text
+// read as UTC, with arithmetic alone (no lock, no allocation, no time zone).
+time_t ziv_build_time_fallback(const char* text)
+{
+    struct tm when {};
+    if (!ziv_parse_build_time(text, when)) {
+        return ZIV_DEFAULT_BUILD_TIME;
+    }
+    // Days from the civil date (proleptic Gregorian calendar).
+    long year = when.tm_year + 1900L - (when.tm_mon < 2 ? 1 : 0);
+    long era = (year >= 0 ? year : year - 399) / 400;
+    long year_of_era = year - era * 400;
+    long month = when.tm_mon + 1;
+    long day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + when.tm_mday - 1;
+    long day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    long days = era * 146097 + day_of_era - 719468;
+    return static_cast<time_t>(days * 86400L + when.tm_hour * 3600L + when.tm_min * 60L + when.tm_sec);
 }
 
 void ziv_prepare_build_time()

@@ -149,6 +149,9 @@ int ziv_match_process_entry(const char* prog, std::string_view prog_name, std::s
                             std::string_view token, uint32_t bit);
 std::string_view ziv_init_trace_map(std::string_view token);
 int ziv_insert_blacklist_view(std::string_view name, uint32_t bit);
+// ZIV_TIME read as UTC with arithmetic alone: the answer while another
+// thread converts it.
+time_t ziv_build_time_fallback(const char* text);
 // Converts ZIV_TIME now when this program can be handed the build time:
 // called where converting is safe (before main, on one thread), so that a
 // signal handler or an allocator never has to.
