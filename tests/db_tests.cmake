@@ -11,4 +11,5 @@ ziv_add_test_program(ziv_db_tests
   SOURCES db/test_db_access.cpp db/test_db_record.cpp db/test_db_concurrency.cpp
   LIBS ziv_test_support SQLite::SQLite3 pthread
   DEFS [[ZIV_DB_DRIVER="$<TARGET_FILE:ziv_db_driver>"]] ${ZIV_LIB_DEF} ${ZIV_SCHEMA_DEF}
-  DEPENDS ziv_db_driver)
+       [[ZIV_FAKE_SQLITE_DIR="$<TARGET_FILE_DIR:fake_sqlite3>"]]
+  DEPENDS ziv_db_driver fake_sqlite3)

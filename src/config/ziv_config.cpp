@@ -59,8 +59,55 @@ const char* env_value(std::string_view variable)
     return (value != nullptr && value[0] != '\0') ? value : nullptr;
 }
 
-// ZIV_TIME as found at start-up, until it is converted.
+// ZIV_TIME as found at start-up, and how far its conversion has got.
 const char* g_ziv_time_text = nullptr;
+constexpr int ZIV_TIME_PENDING = 0;
+constexpr int ZIV_TIME_CONVERTING = 1;
+constexpr int ZIV_TIME_CONVERTED = 2;
+int g_ziv_time_state = ZIV_TIME_PENDING;
+
+// Either date form of ZIV_TIME into `when`; false when neither matches.
+bool ziv_parse_time_fields(const char* text, struct tm& when)
+{
+    when = tm{};
+    if (strptime(text, "%Y-%m-%d,%H:%M:%S", &when) != nullptr) {
+        return true;
+    }
+    when = tm{};
+    return strptime(text, "%Y-%m-%d %H:%M:%S", &when) != nullptr;
+}
+
+// "@SECONDS" since the epoch, as GNU date reads it: the one form that means
+// the same instant in every time zone, and that needs neither the time zone
+// file nor an allocation. The whole text must be the number.
+bool ziv_epoch_seconds(const char* text, time_t* seconds)
+{
+    if (*text++ != '@') {
+        return false;
+    }
+    bool negative = *text == '-';
+    text += negative ? 1 : 0;
+    long long value = 0;
+    int count = 0;
+    for (; *text >= '0' && *text <= '9' && count < 18; ++text, ++count) {
+        value = value * 10 + (*text - '0');
+    }
+    *seconds = static_cast<time_t>(negative ? -value : value);
+    return count > 0 && *text == '\0';
+}
+
+// ZIV_TIME as local time. Reads the time zone and allocates: it runs at
+// most once per process.
+time_t ziv_convert_build_time(const char* text)
+{
+    ziv_errno_guard keep;
+    time_t seconds;
+    if (!ziv_parse_build_time(text, &seconds)) {
+        ziv_log(LOG_WARNING, "It can not get building ENV var, use default ZIV_TIME value\n");
+        seconds = ZIV_DEFAULT_BUILD_TIME;
+    }
+    return seconds;
+}
 
 // atoi without the C library's strtol: the same result for every text,
 // out-of-range values clamped to long and then narrowed as atoi does.
@@ -124,6 +171,12 @@ bool ziv_trace_map_names(const char* value, std::string_view prog, std::string_v
 }
 
 bool current_program_mode() { return ziv_prog_cfg.env_read == 1; }
+
+bool short_name_is(const char* name)
+{
+    const char* prog = program_invocation_short_name;
+    return prog != nullptr && std::strcmp(prog, name) == 0;
+}
 
 // Whether a value variable applies to this process: always in name-table
 // mode, otherwise only when the program is listed for its feature.
@@ -225,60 +278,41 @@ ZIV_EXPORT void init_ziv_process_lists(void)
 ZIV_EXPORT void init_ziv_time(void)
 {
     // Converting local time reads the time zone file and allocates: most
-    // processes never ask for the build time, so the text is converted on
+    // processes never ask for the build time, so the text is converted
+    // only in programs that may be handed it (ziv_prepare_build_time) or on
     // first use.
     g_ziv_time_text = env_value("ZIV_TIME");
+    g_ziv_time_state = ZIV_TIME_PENDING;
 }
-
-namespace {
-
-// "@SECONDS" since the epoch, as GNU date reads it: the one form that means
-// the same instant in every time zone. The whole text must be the number.
-bool ziv_epoch_seconds(const char* text, time_t* seconds)
-{
-    bool negative = *text == '-';
-    text += negative ? 1 : 0;
-    long long value = 0;
-    int count = 0;
-    for (; *text >= '0' && *text <= '9' && count < 18; ++text, ++count) {
-        value = value * 10 + (*text - '0');
-    }
-    *seconds = static_cast<time_t>(negative ? -value : value);
-    return count > 0 && *text == '\0';
-}
-
-}  // namespace
 
 bool ziv_parse_build_time(const char* text, time_t* seconds)
 {
+    if (ziv_epoch_seconds(text, seconds)) {
+        return true;
+    }
     if (text[0] == '@') {
-        return ziv_epoch_seconds(text + 1, seconds);
+        return false;
     }
     struct tm when {};
-    bool parsed = strptime(text, "%Y-%m-%d,%H:%M:%S", &when) != nullptr;
-    if (!parsed) {
-        when = tm{};
-        parsed = strptime(text, "%Y-%m-%d %H:%M:%S", &when) != nullptr;
-    }
-    *seconds = parsed ? mktime(&when) : static_cast<time_t>(-1);
+    *seconds = ziv_parse_time_fields(text, when) ? mktime(&when) : static_cast<time_t>(-1);
     return *seconds != static_cast<time_t>(-1);
 }
 
 ZIV_EXPORT time_t ziv_get_build_time(void)
 {
-    const char* text = g_ziv_time_text;
-    if (text == nullptr) {
+    if (__atomic_load_n(&g_ziv_time_state, __ATOMIC_ACQUIRE) == ZIV_TIME_CONVERTED || g_ziv_time_text == nullptr) {
         return ziv_prog_cfg.build_time;
     }
-    ziv_errno_guard keep;
-    time_t seconds;
-    if (!ziv_parse_build_time(text, &seconds)) {
-        ziv_log(LOG_WARNING, "It can not get building ENV var, use default ZIV_TIME value\n");
-        seconds = ZIV_DEFAULT_BUILD_TIME;
+    int expected = ZIV_TIME_PENDING;
+    if (!__atomic_compare_exchange_n(&g_ziv_time_state, &expected, ZIV_TIME_CONVERTING, false, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE)) {
+        // Another thread is converting, and may be waiting for a lock this
+        // caller holds (an allocator's): no waiting here.
+        return expected == ZIV_TIME_CONVERTED ? ziv_prog_cfg.build_time : ziv_build_time_fallback(g_ziv_time_text);
     }
-    // Two threads converting at once store the same value.
+    time_t seconds = ziv_convert_build_time(g_ziv_time_text);
     ziv_prog_cfg.build_time = seconds;
-    g_ziv_time_text = nullptr;
+    __atomic_store_n(&g_ziv_time_state, ZIV_TIME_CONVERTED, __ATOMIC_RELEASE);
     return seconds;
 }
 
@@ -507,8 +541,54 @@ const char* ziv_prog_name_for_log()
     return name[0] != '\0' ? name : "NULL";
 }
 
+// The answer while the conversion runs on another thread: the same text
+// read as UTC, with arithmetic alone (no lock, no allocation, no time zone).
+time_t ziv_build_time_fallback(const char* text)
+{
+    time_t seconds;
+    if (ziv_epoch_seconds(text, &seconds)) {
+        return seconds;
+    }
+    struct tm when {};
+    if (!ziv_parse_time_fields(text, when)) {
+        return ZIV_DEFAULT_BUILD_TIME;
+    }
+    // Days from the civil date (proleptic Gregorian calendar).
+    long year = when.tm_year + 1900L - (when.tm_mon < 2 ? 1 : 0);
+    long era = (year >= 0 ? year : year - 399) / 400;
+    long year_of_era = year - era * 400;
+    long month = when.tm_mon + 1;
+    long day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + when.tm_mday - 1;
+    long day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    long days = era * 146097 + day_of_era - 719468;
+    return static_cast<time_t>(days * 86400L + when.tm_hour * 3600L + when.tm_min * 60L + when.tm_sec);
+}
+
+void ziv_prepare_build_time()
+{
+    if (g_ziv_time_text == nullptr) {
+        return;
+    }
+    bool wanted = short_name_is("label_bin");
+    for (uint32_t bit : {ZIV_F_TIMELIST, ZIV_F_FILE_TIME_LIST, ZIV_F_GTDLIST, ZIV_F_RANDOMLIST}) {
+        wanted = wanted || is_in_ziv_process_list(bit) != 0;
+    }
+    // clock_gettime: its own list, or, without one, everybody not
+    // whitelisted.
+    if ((ziv_prog_cfg.defined_lists & ZIV_F_CGTLIST) != 0) {
+        wanted = wanted || is_in_ziv_process_list(ZIV_F_CGTLIST) != 0;
+    } else {
+        wanted = wanted || is_in_ziv_process_list(ZIV_F_WHITELIST) == 0;
+    }
+    if (wanted) {
+        ziv_get_build_time();
+    }
+}
+
 void ziv_cfg_reset()
 {
     ziv_prog_cfg = ziv_cfg_initial();
+    g_ziv_time_text = nullptr;
+    g_ziv_time_state = ZIV_TIME_PENDING;
     ziv_tmap_reset();
 }

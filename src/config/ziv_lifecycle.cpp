@@ -7,6 +7,7 @@
 
 #include "ziv_config.h"
 #include "ziv_exec.h"
+#include "ziv_interpose.h"
 #include "ziv_lifecycle.h"
 #include "ziv_log.h"
 #include "ziv_random_store.h"
@@ -14,7 +15,7 @@
 
 extern "C" {
 
-int (*g_ziv_sqlite3_open)(const char*, sqlite3**) = nullptr;
+int (*g_ziv_sqlite3_open_v2)(const char*, sqlite3**, int, const char*) = nullptr;
 int (*g_ziv_sqlite3_close)(sqlite3*) = nullptr;
 int (*g_ziv_sqlite3_exec)(sqlite3*, const char*, ziv_sqlite3_callback, void*, char**) = nullptr;
 int (*g_ziv_sqlite3_get_table)(sqlite3*, const char*, char***, int*, int*, char**) = nullptr;
@@ -44,7 +45,7 @@ ZIV_EXPORT int ziv_dlopen_sqlite3(void)
     if (g_dlhandle_ziv_sqlite3_lazy == nullptr) {
         g_dlhandle_ziv_sqlite3_lazy = dlopen("libsqlite3.so.0", RTLD_LAZY);
     }
-    bool found = g_dlhandle_ziv_sqlite3_lazy != nullptr && ziv_sqlite3_symbol(g_ziv_sqlite3_open, "sqlite3_open") &&
+    bool found = g_dlhandle_ziv_sqlite3_lazy != nullptr && ziv_sqlite3_symbol(g_ziv_sqlite3_open_v2, "sqlite3_open_v2") &&
                  ziv_sqlite3_symbol(g_ziv_sqlite3_close, "sqlite3_close") &&
                  ziv_sqlite3_symbol(g_ziv_sqlite3_exec, "sqlite3_exec") &&
                  ziv_sqlite3_symbol(g_ziv_sqlite3_get_table, "sqlite3_get_table") &&
@@ -79,6 +80,8 @@ ZIV_EXPORT int ziv_dlsym_sqlite3(void)
 __attribute__((constructor)) ZIV_EXPORT void ziv_init(void)
 {
     ziv_errno_guard keep;
+    ziv_reentry_guard guard;
+    ziv_register_fork_handlers();
     get_ziv_cfg();
     ziv_log(LOG_INFO, "########## start progress %s %s ##########\n", ziv_prog_name_for_log(), g_ziv_env_version);
     init_ziv_org_symbols();
@@ -89,11 +92,19 @@ __attribute__((constructor)) ZIV_EXPORT void ziv_init(void)
     if (is_in_ziv_process_list(ZIV_F_REPLAYLIST) != 0) {
         init_ziv_random_conf();
     }
+    ziv_prepare_build_time();
 }
 
 __attribute__((destructor)) ZIV_EXPORT void ziv_fini(void)
 {
     ziv_errno_guard keep;
+    ziv_reentry_guard guard;
+    // Reached through exit() from a signal handler or an allocator while this
+    // thread was inside the library: the end work could wait for a lock this
+    // very thread holds.
+    if (guard.reentered()) {
+        return;
+    }
     // A forked child that never ran a program of its own, or a process the
     // entry never saw, must not finish its parent's work.
     if (ziv_libc_getpid() != g_ziv_pid || g_ziv_end_done != 0) {
@@ -110,7 +121,12 @@ __attribute__((destructor)) ZIV_EXPORT void ziv_fini(void)
 
 ZIV_EXPORT __attribute__((noreturn)) void _exit(int status)
 {
-    ziv_fini();
+    // Called from a signal handler or an allocator while this thread was
+    // inside the library: the end work could wait for a lock this very
+    // thread holds, so the process ends without it.
+    if (!ziv_busy()) {
+        ziv_fini();
+    }
     if (g_pf_org__exit == nullptr) {
         ziv_dlsym_exit();
     }

@@ -15,6 +15,7 @@
 namespace {
 
 constexpr uint32_t ZIV_LOG_BUILDTIME = 3;
+constexpr int ZIV_SQLITE_OPEN_READWRITE = 0x00000002;  // without SQLITE_OPEN_CREATE
 
 // A zeroed statement buffer of ZIV_SQL_SIZE bytes on the heap: the
 // destructor may run on a thread with a small stack.
@@ -176,12 +177,15 @@ ZIV_EXPORT int ziv_open_sqlite(void)
     if (ziv_prog_cfg.db != nullptr) {
         return 0;  // already open: a second connection would only leak
     }
-    if (g_ziv_sqlite3_open == nullptr) {
+    if (g_ziv_sqlite3_open_v2 == nullptr) {
         ziv_log_always(LOG_ALERT, "%s g_ziv_sqlite3_open is null\n", "ziv_open_sqlite");
         return -1;
     }
+    // Read-write, never created: a name that does not exist yet (often a
+    // relative one, in every directory of the build) must not leave an
+    // empty file behind.
     sqlite3* db = nullptr;
-    if (g_ziv_sqlite3_open(ziv_prog_cfg.trace_output, &db) != 0) {
+    if (g_ziv_sqlite3_open_v2(ziv_prog_cfg.trace_output, &db, ZIV_SQLITE_OPEN_READWRITE, nullptr) != 0) {
         ziv_log_always(LOG_ALERT, "%s sqlite3_open %s failed.\n", "ziv_open_sqlite", ziv_prog_cfg.trace_output);
         if (g_ziv_sqlite3_close != nullptr) {
             g_ziv_sqlite3_close(db);

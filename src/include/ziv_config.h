@@ -117,7 +117,9 @@ ZIV_EXPORT void init_ziv_process_lists(void);
 ZIV_EXPORT void init_ziv_process_list(const char* prog, const char* variable, uint32_t bit);
 ZIV_EXPORT void init_ziv_env_values(void);
 ZIV_EXPORT void init_ziv_time(void);
-// The build time, converting ZIV_TIME on first use.
+// The build time. ZIV_TIME is converted once per process, on first use,
+// without a lock; a caller that finds the conversion under way elsewhere
+// does not wait for it (see ziv_config.cpp).
 ZIV_EXPORT time_t ziv_get_build_time(void);
 // ZIV_TIME's text as a time: "@SECONDS", or "%Y-%m-%d,%H:%M:%S" or
 // "%Y-%m-%d %H:%M:%S" in local time (daylight saving flag 0). False when
@@ -159,6 +161,13 @@ int ziv_match_process_entry_view(const char* prog, std::string_view prog_name, s
                                  std::string_view token, uint32_t bit);
 std::string_view ziv_init_trace_map_view(std::string_view token);
 int ziv_insert_blacklist_view(std::string_view name, uint32_t bit);
+// ZIV_TIME read as UTC with arithmetic alone: the answer while another
+// thread converts it.
+time_t ziv_build_time_fallback(const char* text);
+// Converts ZIV_TIME now when this program can be handed the build time:
+// called where converting is safe (before main, on one thread), so that a
+// signal handler or an allocator never has to.
+void ziv_prepare_build_time();
 // The current program's short name, or "NULL" when there is none, for messages.
 const char* ziv_prog_name_for_log();
 // Back to the initial values, as if no environment had been read.

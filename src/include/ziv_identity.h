@@ -28,6 +28,10 @@ ZIV_EXPORT void ziv_parse_hostname_command(int argc, char** argv);
 
 }  // extern "C"
 
+// The process id as the program sees it (derived for ZIV_RANDOMLIST
+// programs), for the library's own messages: nothing is logged.
+pid_t ziv_program_pid();
+
 // Calls the adjustment that belongs to the program, if any; every process
 // passes here before main.
 void ziv_adjust_features_from_args(int argc, char** argv);

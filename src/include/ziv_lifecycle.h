@@ -25,7 +25,7 @@ ZIV_EXPORT int ziv_dlopen_sqlite3(void);
 ZIV_EXPORT extern pid_t g_ziv_pid;
 
 // SQLite entry points, resolved by ziv_dlsym_sqlite3.
-extern int (*g_ziv_sqlite3_open)(const char*, sqlite3**);
+extern int (*g_ziv_sqlite3_open_v2)(const char*, sqlite3**, int, const char*);
 extern int (*g_ziv_sqlite3_close)(sqlite3*);
 extern int (*g_ziv_sqlite3_exec)(sqlite3*, const char*, ziv_sqlite3_callback, void*, char**);
 extern int (*g_ziv_sqlite3_get_table)(sqlite3*, const char*, char***, int*, int*, char**);
@@ -37,3 +37,6 @@ extern long long (*g_ziv_sqlite3_last_insert_rowid)(sqlite3*);
 ZIV_EXPORT void ziv_trace_fini(void);
 
 }  // extern "C"
+
+// Installs the at-fork handlers of the library's locks (once).
+void ziv_register_fork_handlers();

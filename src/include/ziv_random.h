@@ -27,5 +27,9 @@ ZIV_EXPORT ssize_t ziv_read(int fd, void* buffer, ssize_t count, const char* cal
 // The build time plus the hash of the short program name, wrapping.
 uint32_t ziv_program_seed();
 
+// In a forked child: its seeded sequences part from its parent's and from
+// its siblings', by the number of forks the parent made so far.
+void ziv_random_after_fork(uint32_t fork_number);
+
 // The device row of a descriptor's link text, 0 for none.
 int is_open_randmom_file(int fd);

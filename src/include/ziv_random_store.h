@@ -74,3 +74,7 @@ void free_random_conf(random_conf* conf);
 // End of process: writes the record file in record mode, then releases the
 // store in either mode.
 void ziv_random_store_finish();
+
+// In a forked child: the recording holds the parent's values, which the
+// child must not hand out a second time; it draws real ones instead.
+void ziv_random_store_after_fork();

@@ -12,6 +12,7 @@
 
 #include "ziv_bounded.h"
 #include "ziv_config.h"
+#include "ziv_lifecycle.h"
 #include "ziv_interpose.h"
 #include "ziv_identity.h"
 #include "ziv_random.h"
@@ -79,13 +80,8 @@ unsigned long ziv_ram_value(const char* text, const char* variable, unsigned lon
 
 bool ziv_is_blank(char c) { return c == ' ' || c == '\t'; }
 
-}  // namespace
-
-extern "C" {
-
-ZIV_EXPORT pid_t ziv_getpid(const char* caller)
+pid_t ziv_derived_pid()
 {
-    ziv_errno_guard keep;
     int32_t id = ziv_name_hash(program_invocation_short_name);
     // Names with many bytes above 0x7f hash below zero; a negative process id
     // would name a process group, so such names are folded into the span too.
@@ -103,6 +99,17 @@ ZIV_EXPORT pid_t ziv_getpid(const char* caller)
     } else if (id < ZIV_PID_LOW) {
         id += ZIV_PID_LOW;
     }
+    return id;
+}
+
+}  // namespace
+
+extern "C" {
+
+ZIV_EXPORT pid_t ziv_getpid(const char* caller)
+{
+    ziv_errno_guard keep;
+    pid_t id = ziv_derived_pid();
     ziv_log(LOG_INFO, "%s %s get ziv_pid\n", ziv_name(), caller);
     ziv_get_stack_info("ziv_getpid");
     return id;
@@ -110,6 +117,10 @@ ZIV_EXPORT pid_t ziv_getpid(const char* caller)
 
 ZIV_EXPORT pid_t getpid(void)
 {
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return g_pf_org_getpid != nullptr ? g_pf_org_getpid() : static_cast<pid_t>(syscall(SYS_getpid));
+    }
     ziv_log_enter("getpid", __LINE__);
     if (ziv_feature_on(ZIV_F_RANDOMLIST)) {
         return ziv_getpid("getpid");
@@ -125,6 +136,10 @@ ZIV_EXPORT pid_t getpid(void)
 
 ZIV_EXPORT pid_t getppid(void)
 {
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return g_pf_org_getppid != nullptr ? g_pf_org_getppid() : static_cast<pid_t>(syscall(SYS_getppid));
+    }
     ziv_log_enter("getppid", __LINE__);
     if (ziv_feature_on(ZIV_F_RANDOMLIST)) {
         return ziv_getpid("getppid");
@@ -140,6 +155,10 @@ ZIV_EXPORT pid_t getppid(void)
 
 ZIV_EXPORT uid_t getuid(void)
 {
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return g_pf_org_getuid != nullptr ? g_pf_org_getuid() : static_cast<uid_t>(syscall(SYS_getuid));
+    }
     ziv_log_enter("getuid", __LINE__);
     if (ziv_feature_on(ZIV_F_UIDLIST)) {
         ziv_log(LOG_INFO, "%s %s get ziv_uid\n", ziv_name(), "getuid");
@@ -156,6 +175,10 @@ ZIV_EXPORT uid_t getuid(void)
 
 ZIV_EXPORT gid_t getgid(void)
 {
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return g_pf_org_getgid != nullptr ? g_pf_org_getgid() : static_cast<gid_t>(syscall(SYS_getgid));
+    }
     ziv_log_enter("getgid", __LINE__);
     if (ziv_feature_on(ZIV_F_UIDLIST)) {
         ziv_log(LOG_INFO, "%s %s get ziv_gid\n", ziv_name(), "getgid");
@@ -172,8 +195,12 @@ ZIV_EXPORT gid_t getgid(void)
 
 ZIV_EXPORT int gethostname(char* name, size_t len)
 {
-    ziv_log_enter("gethostname", __LINE__);
     auto real = ziv_lazy(g_pf_org_gethostname, "gethostname");
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return real != nullptr ? real(name, len) : -1;
+    }
+    ziv_log_enter("gethostname", __LINE__);
     int result = real != nullptr ? real(name, len) : -1;
     if (result != 0 || !ziv_feature_on(ZIV_F_NAMELIST)) {
         return result;
@@ -199,6 +226,10 @@ ZIV_EXPORT int gethostname(char* name, size_t len)
 
 ZIV_EXPORT int uname(struct utsname* buf)
 {
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return g_pf_org_uname != nullptr ? g_pf_org_uname(buf) : static_cast<int>(syscall(SYS_uname, buf));
+    }
     ziv_log_enter("uname", __LINE__);
     if (buf == nullptr) {
         return -1;
@@ -230,11 +261,15 @@ ZIV_EXPORT int uname(struct utsname* buf)
 
 ZIV_EXPORT int sysinfo(struct sysinfo* info)
 {
-    ziv_log_enter("sysinfo", __LINE__);
     auto real = ziv_lazy(g_pf_org_sysinfo, "sysinfo");
     if (real == nullptr) {
         return -1;
     }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return real(info);
+    }
+    ziv_log_enter("sysinfo", __LINE__);
     int result = real(info);
     if (result != 0) {
         return result;
@@ -420,6 +455,11 @@ ZIV_EXPORT void ziv_parse_hostname_command(int argc, char** argv)
 }
 
 }  // extern "C"
+
+pid_t ziv_program_pid()
+{
+    return ziv_feature_on(ZIV_F_RANDOMLIST) ? ziv_derived_pid() : ziv_libc_getpid();
+}
 
 void ziv_adjust_features_from_args(int argc, char** argv)
 {

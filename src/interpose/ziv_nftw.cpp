@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "ziv_bounded.h"
+#include "ziv_interpose.h"
 #include "ziv_list_sort.h"
 #include "ziv_log.h"
 #include "ziv_stat.h"
@@ -167,29 +168,43 @@ template <typename Fn>
 int ziv_nftw(int (*real)(const char*, Fn, int, int), const char* name, const char* dir, Fn fn, int nopenfd,
              int flags)
 {
-    if (ziv_logging()) {
-        ziv_log(LOG_INFO, "process %s enter function %s line %d\n", ziv_prog_name_for_log(), name, __LINE__);
-    }
     if (real == nullptr) {
         return -1;
     }
+    file_node* walked = nullptr;
+    int result = 0;
+    int walk_errno = 0;
+    {
+        ziv_reentry_guard guard;
+        if (guard.reentered()) {
+            return real(dir, fn, nopenfd, flags);
+        }
+        ziv_log_enter(name, __LINE__);
+        if (!ziv_feature_on(ZIV_F_NFTWLIST)) {
+            ziv_log(LOG_INFO, "%s %s get real nftw\n", ziv_prog_name_for_log(), name);
+        } else {
+            file_node* outer_list = g_file_list;
+            file_node** outer_tail = g_file_tail;
+            g_file_list = nullptr;
+            g_file_tail = &g_file_list;
+            using Status = std::remove_pointer_t<std::tuple_element_t<1, ziv_args_of<Fn>>>;
+            result = real(dir, input_file_to_list<std::remove_const_t<Status>>, nopenfd, flags);
+            walk_errno = errno;
+            walked = ziv_sort_paths(g_file_list);
+            g_file_list = outer_list;
+            g_file_tail = outer_tail;
+        }
+    }
+    // The program's function is the program's own code again: it runs
+    // outside the guard, so that its calls keep their normalisation.
     if (!ziv_feature_on(ZIV_F_NFTWLIST)) {
-        ziv_log(LOG_INFO, "%s %s get real nftw\n", ziv_prog_name_for_log(), name);
         return real(dir, fn, nopenfd, flags);
     }
-    file_node* outer_list = g_file_list;
-    file_node** outer_tail = g_file_tail;
-    g_file_list = nullptr;
-    g_file_tail = &g_file_list;
-    using Status = std::remove_pointer_t<std::tuple_element_t<1, ziv_args_of<Fn>>>;
-    int result = real(dir, input_file_to_list<std::remove_const_t<Status>>, nopenfd, flags);
-    int walk_errno = errno;
-    file_node* walked = ziv_sort_paths(g_file_list);
-    g_file_list = outer_list;
-    g_file_tail = outer_tail;
-
     output_file_from_list(fn, walked);
-    ziv_log(LOG_INFO, "%s %s get ziv nftw\n", ziv_prog_name_for_log(), name);
+    if (ziv_logging()) {
+        ziv_reentry_guard guard;
+        ziv_log(LOG_INFO, "%s %s get ziv nftw\n", ziv_prog_name_for_log(), name);
+    }
     // The caller sees the walk's own outcome.
     errno = walk_errno;
     return result;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -36,10 +37,13 @@ uint32_t g_getrandom_seed = 0;
 // Device rows.
 constexpr int ZIV_DEV_RANDOM = 1;
 
+// Zero in the process the program started as; set in forked children.
+uint32_t g_fork_salt = 0;
+
 uint32_t ziv_word_step()
 {
     if (g_random_seed == ZIV_RANDOM_SEED_UNSEEDED) {
-        g_random_seed = ziv_program_seed();
+        g_random_seed = ziv_program_seed() ^ g_fork_salt;
     }
     return static_cast<uint32_t>(rand_r(&g_random_seed));
 }
@@ -47,7 +51,7 @@ uint32_t ziv_word_step()
 void ziv_fill_bytes(uint32_t& state, void* buffer, size_t length)
 {
     if (state == 0) {
-        state = ziv_program_seed();
+        state = ziv_program_seed() ^ g_fork_salt;
     }
     auto* bytes = static_cast<unsigned char*>(buffer);
     for (size_t i = 0; i < length; ++i) {
@@ -100,6 +104,21 @@ uint32_t ziv_program_seed()
 {
     return static_cast<uint32_t>(ziv_get_build_time()) +
            static_cast<uint32_t>(ziv_name_hash(program_invocation_short_name));
+}
+
+void ziv_random_after_fork(uint32_t fork_number)
+{
+    // A multiplicative hash spreads neighbouring fork numbers apart.
+    uint32_t salt = (fork_number + 1) * 2654435761u;
+    g_fork_salt ^= salt;
+    if (g_random_seed != ZIV_RANDOM_SEED_UNSEEDED) {
+        g_random_seed ^= salt;
+    }
+    for (uint32_t* state : {&g_read_seed, &g_getrandom_seed}) {
+        if (*state != 0) {
+            *state ^= salt;
+        }
+    }
 }
 
 int is_open_randmom_file(int fd)
@@ -163,6 +182,10 @@ extern "C" {
 
 ZIV_EXPORT uint32_t arc4random(void)
 {
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return g_pf_org_arc4random != nullptr ? g_pf_org_arc4random() : ziv_word_step();
+    }
     ziv_log_enter("arc4random", 49);
     ziv_errno_guard keep;
     if (!ziv_feature_on(ZIV_F_RANDOMLIST)) {
@@ -183,8 +206,12 @@ ZIV_EXPORT uint32_t arc4random(void)
 
 ZIV_EXPORT long random(void)
 {
-    ziv_log_enter("random", 77);
     auto real = ziv_lazy(g_pf_org_random, "random");
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return real != nullptr ? real() : 0;
+    }
+    ziv_log_enter("random", 77);
     long real_value = real != nullptr ? real() : 0;
     uint32_t value = ziv_random_word(static_cast<uint32_t>(real_value), ziv_random_source::random, "random",
                                      "%s %s get ziv_random\n");
@@ -193,8 +220,12 @@ ZIV_EXPORT long random(void)
 
 ZIV_EXPORT int rand(void)
 {
-    ziv_log_enter("rand", 106);
     auto real = ziv_lazy(g_pf_org_rand, "rand");
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return real != nullptr ? real() : 0;
+    }
+    ziv_log_enter("rand", 106);
     int real_value = real != nullptr ? real() : 0;
     uint32_t value =
         ziv_random_word(static_cast<uint32_t>(real_value), ziv_random_source::rand, "rand", "%s %s get ziv_rand\n");
@@ -205,13 +236,14 @@ ZIV_EXPORT ssize_t getrandom(void* buffer, size_t length, unsigned int flags)
 {
     auto real = ziv_lazy(g_pf_org_getrandom, "getrandom");
     ssize_t result = real != nullptr ? real(buffer, length, flags) : 0;
-    if (result < 0) {
+    ziv_reentry_guard guard;
+    if (result < 0 || guard.reentered()) {
         return result;
     }
     ziv_errno_guard keep;
     if (ziv_logging()) {
         // The id as the program sees it; it serves only in the message.
-        ziv_log(LOG_INFO, "[pid:%d] process %s getrandom %lu return %ld\n", static_cast<int>(getpid()),
+        ziv_log(LOG_INFO, "[pid:%d] process %s getrandom %lu return %ld\n", static_cast<int>(ziv_program_pid()),
                 ziv_prog_name_for_log(), static_cast<unsigned long>(length), static_cast<long>(result));
     }
     ziv_get_stack_info("getrandom");
@@ -233,12 +265,20 @@ ZIV_EXPORT ssize_t getrandom(void* buffer, size_t length, unsigned int flags)
 
 ZIV_EXPORT ssize_t read(int fd, void* buffer, size_t count)
 {
-    ziv_log_enter("read", 270);
     auto real = g_pf_org_read;
     if (real == nullptr && ziv_prog_cfg.env_read == 0) {
         real = ziv_lazy(g_pf_org_read, "read");
     }
-    ssize_t result = real != nullptr ? real(fd, buffer, count) : syscall(SYS_read, fd, buffer, count);
+    auto next = [&] { return real != nullptr ? real(fd, buffer, count) : syscall(SYS_read, fd, buffer, count); };
+    if (__builtin_expect(!ziv_read_wanted(), 1)) {
+        return next();
+    }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return next();
+    }
+    ziv_log_enter("read", 270);
+    ssize_t result = next();
     if (result < 0) {
         return result;
     }
@@ -247,11 +287,15 @@ ZIV_EXPORT ssize_t read(int fd, void* buffer, size_t count)
 
 ZIV_EXPORT ssize_t __read_chk(int fd, void* buffer, size_t count, size_t buffer_size)
 {
-    ziv_log_enter("__read_chk", 289);
     auto real = ziv_lazy(g_pf_org_read_chk, "__read_chk");
     if (real == nullptr) {
         return 0;
     }
+    ziv_reentry_guard guard;
+    if (guard.reentered() || !ziv_read_wanted()) {
+        return real(fd, buffer, count, buffer_size);
+    }
+    ziv_log_enter("__read_chk", 289);
     ssize_t result = real(fd, buffer, count, buffer_size);
     // A failed read leaves nothing to treat, as for read.
     if (result < 0) {
@@ -262,13 +306,25 @@ ZIV_EXPORT ssize_t __read_chk(int fd, void* buffer, size_t count, size_t buffer_
 
 ZIV_EXPORT size_t fread(void* buffer, size_t size, size_t items, FILE* stream)
 {
-    ziv_log_enter("fread", 305);
     auto real = ziv_lazy(g_pf_org_fread, "fread");
     if (real == nullptr) {
         return 0;
     }
+    if (__builtin_expect(!ziv_read_wanted(), 1)) {
+        return real(buffer, size, items, stream);
+    }
+    {
+        ziv_reentry_guard guard;
+        if (guard.reentered()) {
+            return real(buffer, size, items, stream);
+        }
+        ziv_log_enter("fread", 305);
+    }
+    // A stream of the program's own (fopencookie) reads through the
+    // program's code: the real call runs outside the guard.
     size_t got = real(buffer, size, items, stream);
-    if (ziv_read_wanted()) {
+    ziv_reentry_guard guard;
+    if (!guard.reentered()) {
         ziv_errno_guard keep;
         // Only complete items count: a trailing partial item stays real.
         ziv_read(fileno_unlocked(stream), buffer, static_cast<ssize_t>(size * got), "fread");
@@ -278,14 +334,27 @@ ZIV_EXPORT size_t fread(void* buffer, size_t size, size_t items, FILE* stream)
 
 ZIV_EXPORT size_t __fread_chk(void* buffer, size_t buffer_size, size_t size, size_t items, FILE* stream)
 {
-    ziv_log_enter("__fread_chk", 323);
     auto real = ziv_lazy(g_pf_org_fread_chk, "__fread_chk");
     if (real == nullptr) {
         return 0;
     }
+    if (__builtin_expect(!ziv_read_wanted(), 1)) {
+        return real(buffer, buffer_size, size, items, stream);
+    }
+    {
+        ziv_reentry_guard guard;
+        if (guard.reentered()) {
+            return real(buffer, buffer_size, size, items, stream);
+        }
+        ziv_log_enter("__fread_chk", 323);
+    }
+    // A stream of the program's own (fopencookie) reads through the
+    // program's code: the real call runs outside the guard.
     size_t got = real(buffer, buffer_size, size, items, stream);
-    if (ziv_read_wanted()) {
+    ziv_reentry_guard guard;
+    if (!guard.reentered()) {
         ziv_errno_guard keep;
+        // Only complete items count: a trailing partial item stays real.
         ziv_read(fileno_unlocked(stream), buffer, static_cast<ssize_t>(size * got), "__fread_chk");
     }
     return got;

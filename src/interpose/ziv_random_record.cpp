@@ -10,12 +10,15 @@
 
 #include "ziv_bounded.h"
 #include "ziv_config.h"
+#include "ziv_identity.h"
 #include "ziv_interpose.h"
 #include "ziv_lifecycle.h"
 #include "ziv_random_store.h"
 #include "ziv_symbols.h"
 
 random_conf* g_random_conf = nullptr;
+// Threads of a program draw values at the same time.
+pthread_mutex_t g_ziv_random_store_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
@@ -26,7 +29,7 @@ constexpr ziv_table_member ziv_table_order[] = {
     &random_conf::dev_urandom};
 
 // The process id as the program sees it, for messages only.
-int ziv_message_pid() { return static_cast<int>(getpid()); }
+int ziv_message_pid() { return static_cast<int>(ziv_program_pid()); }
 
 // Reads exactly `size` bytes through the real fread: the store's own reads
 // are no random source.
@@ -34,6 +37,21 @@ bool ziv_read_exact(FILE* file, void* into, size_t size)
 {
     auto real = ziv_lazy(g_pf_org_fread, "fread");
     return real != nullptr && real(into, size, 1, file) == 1;
+}
+
+// Bytes between the position and the end of the file.
+uint32_t ziv_bytes_left(FILE* file)
+{
+    long here = ftell(file);
+    if (here < 0 || fseek(file, 0, SEEK_END) != 0) {
+        return 0;
+    }
+    long end = ftell(file);
+    fseek(file, here, SEEK_SET);
+    if (end <= here) {
+        return 0;
+    }
+    return end - here < static_cast<long>(UINT32_MAX) ? static_cast<uint32_t>(end - here) : UINT32_MAX;
 }
 
 bool ziv_write_exact(FILE* file, const void* from, size_t size) { return fwrite(from, size, 1, file) == 1; }
@@ -204,10 +222,6 @@ int load_random_map(FILE* file, random_map_info* table)
     if (!ziv_read_exact(file, &count, sizeof count)) {
         return -1;
     }
-    if (count == 0) {
-        return 0;
-    }
-    table->count = count;
     random_map* last = nullptr;
     int result = 0;
     for (uint32_t i = 0; i < count; ++i) {
@@ -216,7 +230,10 @@ int load_random_map(FILE* file, random_map_info* table)
             result = -1;
             break;
         }
-        if (!ziv_read_exact(file, &node->len, sizeof node->len) || node->len == 0) {
+        // A length beyond the file's end is damage, not a value to make room
+        // for.
+        if (!ziv_read_exact(file, &node->len, sizeof node->len) || node->len == 0 ||
+            node->len > ziv_bytes_left(file)) {
             ziv_free_random_map(node);
             result = -1;
             break;
@@ -233,6 +250,9 @@ int load_random_map(FILE* file, random_map_info* table)
             last->next = node;
         }
         last = node;
+        // The count says what the table holds: written again, it must
+        // describe the values that are there.
+        table->count += 1;
     }
     // A damaged table keeps what it loaded and replays it from the start, in
     // the order it was recorded.
@@ -305,8 +325,22 @@ void free_random_conf(random_conf* conf)
     }
 }
 
+void ziv_random_store_after_fork()
+{
+    random_conf* conf = g_random_conf;
+    if (conf == nullptr || conf->mode != ZIV_RANDOM_MODE_REPLAY) {
+        return;
+    }
+    for (auto table : ziv_table_order) {
+        if (conf->*table != nullptr) {
+            (conf->*table)->cur = nullptr;
+        }
+    }
+}
+
 void ziv_random_store_finish()
 {
+    ziv_lock_hold lock(g_ziv_random_store_mutex);
     random_conf* conf = g_random_conf;
     if (conf == nullptr) {
         return;
@@ -331,12 +365,17 @@ ZIV_EXPORT void ziv_free_random_map(random_map* node)
 
 ZIV_EXPORT void ziv_random_record_repaly(void* buffer, ssize_t length, random_map_info* table)
 {
-    random_conf* conf = g_random_conf;
     // Without a store the real value stands.
-    if (conf == nullptr || table == nullptr || buffer == nullptr || length < 0) {
+    if (g_random_conf == nullptr || table == nullptr || buffer == nullptr || length < 0) {
         return;
     }
     ziv_errno_guard keep;
+    ziv_lock_hold lock(g_ziv_random_store_mutex);
+    // Read again under the lock: the end of the process releases the store.
+    random_conf* conf = g_random_conf;
+    if (conf == nullptr) {
+        return;
+    }
     if (conf->mode == ZIV_RANDOM_MODE_REPLAY) {
         ziv_replay_value(buffer, static_cast<size_t>(length), table);
     } else {

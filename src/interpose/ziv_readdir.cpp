@@ -10,10 +10,12 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <iterator>
 #include <pthread.h>
 #include <unistd.h>
 
 #include "ziv_bounded.h"
+#include "ziv_interpose.h"
 #include "ziv_list_sort.h"
 #include "ziv_log.h"
 #include "ziv_stat.h"
@@ -79,12 +81,11 @@ inline T* ziv_opaque(T* pointer)
     return pointer;
 }
 
-class ziv_dir_lock {
+// Held for the whole of a listed program's directory call, so that a fork
+// on another thread always finds the records whole.
+class ziv_dir_lock : public ziv_lock_hold {
 public:
-    ziv_dir_lock() { pthread_mutex_lock(&g_ziv_mutex_r); }
-    ~ziv_dir_lock() { pthread_mutex_unlock(&g_ziv_mutex_r); }
-    ziv_dir_lock(const ziv_dir_lock&) = delete;
-    ziv_dir_lock& operator=(const ziv_dir_lock&) = delete;
+    ziv_dir_lock() : ziv_lock_hold(g_ziv_mutex_r) {}
 };
 
 const char* ziv_short_name()
@@ -109,6 +110,8 @@ Fn ziv_dir_next_definition(Fn& slot, const char* symbol)
     }
     return slot;
 }
+
+void ziv_release_dirs(DIR* stream, int fd);
 
 // By name bytes; on equal names the right one goes first.
 ziv_dir_ent* ziv_sort(ziv_dir_ent* head)
@@ -159,20 +162,6 @@ ZIV_EXPORT void ziv_concat_list(ziv_dir_ent** destination, ziv_dir_ent** source)
     }
     *tail = *source;
     *source = nullptr;
-}
-
-ZIV_EXPORT ziv_dir_state* ziv_remove_dir(ziv_dir_state* list, ziv_dir_state* record)
-{
-    if (list == record) {
-        return list->next;
-    }
-    for (ziv_dir_state* p = list; p != nullptr; p = p->next) {
-        if (p->next == record) {
-            p->next = record->next;
-            break;
-        }
-    }
-    return list;
 }
 
 // The caller holds g_ziv_mutex_r.
@@ -422,12 +411,12 @@ const char* ziv_dir_name(const ziv_dir_state* record, int fd, char* buffer, size
 
 // Reads the whole directory again with the next definition (`read_next`)
 // and attaches the names the record does not list yet, sorted, at its end.
-// Creates the record on the stream's first reading.
+// Creates the record on the stream's first reading. The caller holds
+// g_ziv_mutex_r.
 template <typename Ent, typename Reader>
 void update_ziv_dir(DIR* stream, ziv_dir_state*& record, int fd, Reader& read_next)
 {
     if (record == nullptr) {
-        ziv_dir_lock lock;
         record = ziv_get_cur_dir(stream, fd);
     }
     ziv_listed_names listed(record);
@@ -472,7 +461,6 @@ void update_ziv_dir(DIR* stream, ziv_dir_state*& record, int fd, Reader& read_ne
             exit(-1);
         }
         record->stream = stream;
-        ziv_dir_lock lock;
         record->next = g_ziv_search_dir;
         g_ziv_search_dir = record;
     } else if (!listed.usable()) {
@@ -481,16 +469,14 @@ void update_ziv_dir(DIR* stream, ziv_dir_state*& record, int fd, Reader& read_ne
     ziv_concat_list(&record->head, &fresh);
 }
 
-// The next entry of a listed program's stream, or null at its end.
+// The next entry of a listed program's stream, or null at its end. The
+// caller holds g_ziv_mutex_r.
 template <typename Ent, typename Reader>
 ziv_dir_ent* ziv_hand_out(DIR* stream, Reader& read_next, const char* function)
 {
     int fd = dirfd(stream);
-    ziv_dir_state* record;
-    {
-        ziv_dir_lock lock;
-        record = ziv_get_cur_dir(stream, fd);
-    }
+    ziv_release_dirs(nullptr, -1);
+    ziv_dir_state* record = ziv_get_cur_dir(stream, fd);
     ziv_dir_ent* candidate = nullptr;
     if (ziv_go_real_dir(record, &candidate) == 0) {
         update_ziv_dir<Ent>(stream, record, fd, read_next);
@@ -526,6 +512,7 @@ Ent* ziv_readdir_any(DIR* stream, Fn real, const char* function)
 {
     ziv_errno_guard keep;
     auto read_next = [&]() -> const Ent* { return real(stream); };
+    ziv_dir_lock lock;
     ziv_dir_ent* found = ziv_hand_out<Ent>(stream, read_next, function);
     return found != nullptr ? &ziv_entry_of<Ent>(found) : nullptr;
 }
@@ -542,6 +529,7 @@ int ziv_readdir_r_any(DIR* stream, Ent* entry, Ent** result, Fn real, const char
         real(stream, &scratch, &got);
         return got;
     };
+    ziv_dir_lock lock;
     ziv_dir_ent* found = ziv_hand_out<Ent>(stream, read_next, function);
     entry = ziv_opaque(entry);
     result = ziv_opaque(result);
@@ -563,6 +551,55 @@ int ziv_readdir_r_any(DIR* stream, Ent* entry, Ent** result, Fn real, const char
     return 0;
 }
 
+// Streams closed by a call that came back into the library, which may
+// neither lock nor free: their records are released by the next call that
+// holds the lock, before it looks any record up.
+DIR* g_ziv_closed_streams[8] = {};
+
+void ziv_forget_dir(DIR* stream)
+{
+    for (DIR*& slot : g_ziv_closed_streams) {
+        DIR* empty = nullptr;
+        if (__atomic_compare_exchange_n(&slot, &empty, stream, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) {
+            return;
+        }
+    }
+}
+
+// Frees the records of `stream` (all of them when `fd` is -1), and of the
+// streams closed meanwhile by calls that came back. The caller holds
+// g_ziv_mutex_r.
+void ziv_release_dirs(DIR* stream, int fd)
+{
+    DIR* closed[std::size(g_ziv_closed_streams)];
+    bool any = stream != nullptr;
+    for (size_t i = 0; i < std::size(closed); ++i) {
+        closed[i] = nullptr;
+        if (__atomic_load_n(&g_ziv_closed_streams[i], __ATOMIC_RELAXED) != nullptr) {
+            closed[i] = __atomic_exchange_n(&g_ziv_closed_streams[i], nullptr, __ATOMIC_ACQ_REL);
+            any = any || closed[i] != nullptr;
+        }
+    }
+    if (!any) {
+        return;
+    }
+    ziv_dir_state** link = &g_ziv_search_dir;
+    while (*link != nullptr) {
+        ziv_dir_state* record = *link;
+        bool gone = stream != nullptr && record->stream == stream && (fd == -1 || record->fd == fd);
+        for (DIR* c : closed) {
+            gone = gone || (c != nullptr && record->stream == c);
+        }
+        if (gone) {
+            *link = record->next;
+            ziv_free_ent(record->head);
+            free(record);
+        } else {
+            link = &record->next;
+        }
+    }
+}
+
 inline bool ziv_dir_listed(DIR* stream) { return stream != nullptr && ziv_feature_on(ZIV_F_DIRLIST); }
 
 }  // namespace
@@ -576,6 +613,10 @@ ZIV_EXPORT struct dirent* readdir(DIR* stream)
     if (!ziv_dir_listed(stream)) {
         return real(stream);
     }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return real(stream);
+    }
     return ziv_readdir_any<struct dirent>(stream, real, "readdir");
 }
 
@@ -584,6 +625,10 @@ ZIV_EXPORT struct dirent64* readdir64(DIR* stream)
     auto real = ziv_dir_next_definition(g_pf_org_readdir64, "readdir64");
     stream = ziv_opaque(stream);
     if (!ziv_dir_listed(stream)) {
+        return real(stream);
+    }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
         return real(stream);
     }
     return ziv_readdir_any<struct dirent64>(stream, real, "readdir64");
@@ -596,6 +641,10 @@ ZIV_EXPORT int readdir_r(DIR* stream, struct dirent* entry, struct dirent** resu
     if (!ziv_dir_listed(stream)) {
         return real(stream, entry, result);
     }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return real(stream, entry, result);
+    }
     return ziv_readdir_r_any<struct dirent>(stream, entry, result, real, "readdir_r");
 }
 
@@ -604,6 +653,10 @@ ZIV_EXPORT int readdir64_r(DIR* stream, struct dirent64* entry, struct dirent64*
     auto real = ziv_dir_next_definition(g_pf_org_readdir64_r, "readdir64_r");
     stream = ziv_opaque(stream);
     if (!ziv_dir_listed(stream)) {
+        return real(stream, entry, result);
+    }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
         return real(stream, entry, result);
     }
     return ziv_readdir_r_any<struct dirent64>(stream, entry, result, real, "readdir64_r");
@@ -615,19 +668,15 @@ ZIV_EXPORT int closedir(DIR* stream)
     stream = ziv_opaque(stream);
     if (ziv_dir_listed(stream)) {
         ziv_errno_guard keep;
-        int fd = dirfd(stream);
-        ziv_dir_state* record;
-        {
+        ziv_reentry_guard guard;
+        if (guard.reentered()) {
+            // The lock may be held by the very call this one interrupted, and
+            // freeing could meet the allocator's own: the record is released
+            // by the next call that holds the lock.
+            ziv_forget_dir(stream);
+        } else {
             ziv_dir_lock lock;
-            record = ziv_get_cur_dir(stream, fd);
-        }
-        if (record != nullptr) {
-            ziv_free_ent(record->head);
-            {
-                ziv_dir_lock lock;
-                g_ziv_search_dir = ziv_remove_dir(g_ziv_search_dir, record);
-            }
-            free(record);
+            ziv_release_dirs(stream, dirfd(stream));
         }
     }
     if (real == nullptr) {

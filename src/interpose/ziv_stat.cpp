@@ -24,10 +24,12 @@ inline bool ziv_stat_wanted()
     return (cfg.prog[0].mask & ZIV_STAT_PLAIN_BITS) != 0 || ziv_feature_on(ZIV_F_FILE_TIME_LIST);
 }
 
+// Counted from the configured first number; the last number is kept once
+// reached, rather than wrapping to 0, which means "no file" to many readers.
 uint16_t ziv_take_inode()
 {
     uint16_t number = ziv_prog_cfg.next_inode;
-    ziv_prog_cfg.next_inode = static_cast<uint16_t>(number + 1);
+    ziv_prog_cfg.next_inode = ziv_saturating_step<uint16_t>(number, 1);
     return number;
 }
 
@@ -143,9 +145,6 @@ void ziv_rewrite_any(struct statx* buf, const char* name) { ziv_statx(buf, name)
 template <typename Fn, typename Buf, typename... Args>
 inline int ziv_stat_call(Fn& slot, const char* symbol, Buf* buf, Args... args)
 {
-    if (ziv_logging()) {
-        ziv_log(LOG_INFO, "process %s enter function %s line %d\n", ziv_prog_name_for_log(), symbol, __LINE__);
-    }
     Fn real = ziv_lazy(slot, symbol);
     if (__builtin_expect(real == nullptr, 0)) {
         errno = ENOSYS;
@@ -157,6 +156,11 @@ inline int ziv_stat_call(Fn& slot, const char* symbol, Buf* buf, Args... args)
     if (__builtin_expect(!ziv_stat_wanted(), 1)) {
         return real(args...);
     }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return real(args...);
+    }
+    ziv_log_enter(symbol, __LINE__);
     int result = real(args...);
     if (result != 0) {
         return result;

@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "ziv_interpose.h"
 #include "ziv_log.h"
 #include "ziv_stat.h"
 #include "ziv_symbols.h"
@@ -79,6 +80,10 @@ ZIV_EXPORT time_t time(time_t* tloc) noexcept
     if (__builtin_expect(!ziv_logging() && real != nullptr && !ziv_feature_on(ZIV_F_TIMELIST), 1)) {
         return real(tloc);
     }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return real != nullptr ? real(tloc) : static_cast<time_t>(-1);
+    }
     ziv_log_entry("time", __LINE__);
     time_t result = static_cast<time_t>(-1);
     if (real != nullptr) {
@@ -100,9 +105,23 @@ ZIV_EXPORT time_t time(time_t* tloc) noexcept
 
 ZIV_EXPORT int clock_gettime(clockid_t clk, struct timespec* ts) noexcept
 {
-    ziv_log_entry("clock_gettime", __LINE__);
     ts = ziv_opaque(ts);
-    if (g_pf_org_clock_gettime == nullptr) {
+    auto real = g_pf_org_clock_gettime;
+    // Unlisted and quiet: a plain jump to the next definition.
+    if (__builtin_expect(real != nullptr && !ziv_logging() && !ziv_clock_fixed(clk), 1)) {
+        return real(clk, ts);
+    }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        // No lookup and no message here: the next definition, or the
+        // kernel's clock.
+        if (real != nullptr) {
+            return real(clk, ts);
+        }
+        return ts != nullptr ? static_cast<int>(syscall(SYS_clock_gettime, clk, ts)) : -1;
+    }
+    ziv_log_entry("clock_gettime", __LINE__);
+    if (real == nullptr) {
         if (ziv_prog_cfg.env_read == 0) {
             // Too early to look anything up: the clock itself, straight from
             // the kernel.
@@ -118,12 +137,9 @@ ZIV_EXPORT int clock_gettime(clockid_t clk, struct timespec* ts) noexcept
         }
         ziv_errno_guard keep;
         ziv_dlsym_clock_gettime();
+        real = g_pf_org_clock_gettime;
     }
-    auto real = g_pf_org_clock_gettime;
     bool replace = ziv_clock_fixed(clk);
-    if (__builtin_expect(!replace && !ziv_logging() && real != nullptr, 1)) {
-        return real(clk, ts);
-    }
     int result = real != nullptr ? real(clk, ts) : -1;
     if (ziv_clock_monotonic_real(clk)) {
         if (ziv_logging()) {
@@ -145,6 +161,11 @@ ZIV_EXPORT int clock_gettime(clockid_t clk, struct timespec* ts) noexcept
 
 ZIV_EXPORT int ftime(struct timeb* tp)
 {
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        auto real = g_pf_org_ftime;
+        return real != nullptr ? real(tp) : 0;
+    }
     ziv_log_entry("ftime", __LINE__);
     tp = ziv_opaque(tp);
     if (ziv_short_name_is("label_bin")) {
@@ -171,6 +192,10 @@ ZIV_EXPORT int gettimeofday(struct timeval* tv, void* tz) noexcept
     auto real = ziv_lazy(g_pf_org_gettimeofday, "gettimeofday");
     if (__builtin_expect(!ziv_logging() && real != nullptr && !ziv_feature_on(ZIV_F_GTDLIST), 1)) {
         return real(tv, tz);
+    }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return real != nullptr ? real(tv, tz) : -1;
     }
     ziv_log_entry("gettimeofday", __LINE__);
     tv = ziv_opaque(tv);
@@ -206,6 +231,10 @@ ZIV_EXPORT clock_t times(struct tms* buf) noexcept
     if (__builtin_expect(!ziv_logging() && real != nullptr && !ziv_feature_on(ZIV_F_PRO_TIMES_LIST), 1)) {
         return real(buf);
     }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return real != nullptr ? real(buf) : static_cast<clock_t>(-1);
+    }
     ziv_log_entry("times", __LINE__);
     buf = ziv_opaque(buf);
     clock_t result = static_cast<clock_t>(-1);
@@ -233,9 +262,10 @@ ZIV_EXPORT clock_t times(struct tms* buf) noexcept
         buf->tms_cstime = values[5];
     }
     // Each call one step further: tools that measure elapsed ticks see a
-    // steady, reproducible progression.
+    // steady, reproducible progression, which stops at the largest value
+    // (or at 0 for a negative step) instead of wrapping into the error value.
     clock_t fixed = values[0];
-    values[0] += values[1];
+    values[0] = ziv_saturating_step(values[0], values[1]);
     ziv_log_fixed("times", "get ziv_times");
     return fixed;
 }

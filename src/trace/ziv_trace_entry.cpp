@@ -17,6 +17,7 @@
 #include "ziv_file_util.h"
 #include "ziv_hdeps_open.h"
 #include "ziv_identity.h"
+#include "ziv_interpose.h"
 #include "ziv_lifecycle.h"
 #include "ziv_log.h"
 #include "ziv_process.h"
@@ -51,10 +52,8 @@ bool reserves_room(char c)
 // else the configured build time.
 void command_time_text(char* text, size_t size)
 {
-    time_t now = ziv_get_build_time();
-    if (auto real_time = ziv_lazy(g_pf_org_time, "time"); real_time != nullptr) {
-        now = real_time(nullptr);
-    }
+    auto real_time = ziv_lazy(g_pf_org_time, "time");
+    time_t now = real_time != nullptr ? real_time(nullptr) : ziv_get_build_time();
     struct tm local {};
     text[0] = '\0';
     if (localtime_r(&now, &local) != nullptr && strftime(text, size, "%F %T", &local) == 0) {
@@ -385,17 +384,22 @@ ZIV_EXPORT int __libc_start_main(ziv_main_fn main, int argc, char** argv, void (
                                  void (*rtld_fini)(void), void* stack_end)
 {
     int saved_errno = errno;
-    auto next = reinterpret_cast<ziv_start_fn>(dlsym(RTLD_NEXT, "__libc_start_main"));
-    // tar and hostname lose features depending on what they are asked to do.
-    ziv_adjust_features_from_args(argc, argv);
-    g_ziv_pid = ziv_libc_getpid();
-    if (next == nullptr) {
-        ziv_log_always(LOG_ALERT, "%s dlsym error: %s.\n", "__libc_start_main", "symbol not found");
-        _exit(127);
-    }
-    if (ziv_trace_skip(argc, argv) == 0) {
-        trace_at_entry(argc, argv);
-        main = ziv_hdeps_open_watch(main);
+    ziv_start_fn next;
+    {
+        // The program's main runs outside: its calls are the program's own.
+        ziv_reentry_guard guard;
+        next = reinterpret_cast<ziv_start_fn>(dlsym(RTLD_NEXT, "__libc_start_main"));
+        // tar and hostname lose features depending on what they are asked to do.
+        ziv_adjust_features_from_args(argc, argv);
+        g_ziv_pid = ziv_libc_getpid();
+        if (next == nullptr) {
+            ziv_log_always(LOG_ALERT, "%s dlsym error: %s.\n", "__libc_start_main", "symbol not found");
+            _exit(127);
+        }
+        if (ziv_trace_skip(argc, argv) == 0) {
+            trace_at_entry(argc, argv);
+            main = ziv_hdeps_open_watch(main);
+        }
     }
     errno = saved_errno;
     return next(main, argc, argv, init, fini, rtld_fini, stack_end);

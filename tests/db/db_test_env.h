@@ -47,7 +47,6 @@ struct driver_run {
     std::vector<std::string> env{};  // besides PATH
     std::string cwd{};
     bool capture_log = false;
-    std::vector<std::string> hide_files{};
     bool open = true;
 };
 
@@ -65,7 +64,6 @@ inline driver_result drive(const driver_run& d)
     o.cwd = d.cwd;
     o.stdin_data = script(d.lines, d.open);
     o.capture_log = d.capture_log;
-    o.hide_files = d.hide_files;
     if (!d.db.empty()) {
         o.env.push_back("ZIV_TRACE_OUTPUT=" + d.db);
     }

@@ -36,37 +36,43 @@ TEST(DbSchema, EveryLookupUsesAnIndex)
     }
 }
 
-// No path, a path too long, a missing directory, no SQLite: nothing is
-// recorded, and only real open failures alert, whatever the log level.
+// No path, a path too long, a missing file or directory, no SQLite: nothing
+// is recorded, no file is made, and only real open failures alert, whatever
+// the log level.
 TEST(DbOpen, FailuresAlertOnlyWhenAnOpenWasTried)
 {
     ZIV_REQUIRE_LOG_CAPTURE();
     temp_dir dir;
-    const std::string db = make_db(dir), missing = dir.sub("no-such-dir/build.db");
+    const std::string db = make_db(dir), missing = dir.sub("no-such-dir/build.db"), absent = dir.sub("absent.db");
     const std::string longest = dir.path() + "/" + std::string(4093 - dir.path().size(), 'd');  // 4094 bytes
-    char sqlite[PATH_MAX];
-    ASSERT_NE(realpath("/usr/lib/x86_64-linux-gnu/libsqlite3.so.0", sqlite), nullptr);
+    auto failed = [](const std::string& path) { return "ziv_open_sqlite sqlite3_open " + path + " failed.\n"; };
     struct {
         std::vector<std::string> env;
-        std::vector<std::string> hide;
         std::string path, alert;
     } cases[] = {
-        {{}, {}, "", ""},
-        {{"ZIV_TRACE_OUTPUT="}, {}, "", ""},
-        {{"ZIV_TRACE_OUTPUT=" + longest + "d"}, {}, "", ""},
-        {{"ZIV_TRACE_OUTPUT=" + missing}, {}, missing, "ziv_open_sqlite sqlite3_open " + missing + " failed.\n"},
-        {{"ZIV_TRACE_OUTPUT=" + db}, {sqlite}, db, "ziv_open_sqlite g_ziv_sqlite3_open is null\n"},
+        {{}, "", ""},
+        {{"ZIV_TRACE_OUTPUT="}, "", ""},
+        {{"ZIV_TRACE_OUTPUT=" + longest + "d"}, "", ""},
+        {{"ZIV_TRACE_OUTPUT=" + missing}, missing, failed(missing)},
+        // A name that does not exist yet, absolute or relative to the
+        // directory the program runs in, is never created.
+        {{"ZIV_TRACE_OUTPUT=" + absent}, absent, failed(absent)},
+        {{"ZIV_TRACE_OUTPUT=absent.db"}, "absent.db", failed("absent.db")},
+        // An SQLite library without the entry points.
+        {{"ZIV_TRACE_OUTPUT=" + db, "LD_LIBRARY_PATH=" ZIV_FAKE_SQLITE_DIR}, db,
+         "ziv_open_sqlite g_ziv_sqlite3_open is null\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.env.empty() ? "unset" : c.env[0].substr(0, 80));
         driver_result r = drive({.lines = {"init", "open", cmd("exec", "select 1;"), cmd("id", "select 7;")},
-                                 .env = c.env, .capture_log = true, .hide_files = c.hide, .open = false});
+                                 .env = c.env, .cwd = dir.path(), .capture_log = true, .open = false});
         ASSERT_EQ(r.run.exit_code, 0) << describe(r.run);
         EXPECT_EQ(r.out, (std::vector<std::string>{"path=" + c.path, "-1", "-1", "0"}));
         EXPECT_EQ(messages(r.run), c.alert.empty() ? std::vector<std::string>{} : std::vector{c.alert});
         for (const log_record& rec : r.run.log) {
             EXPECT_EQ(rec.priority, kAlert);
         }
+        EXPECT_FALSE(exists(absent)) << "an empty database was made";
     }
     driver_result r = drive({.lines = {"init"}, .env = {"ZIV_TRACE_OUTPUT=" + longest}, .open = false});
     EXPECT_EQ(r.out, (std::vector<std::string>{"path=" + longest})) << describe(r.run);

@@ -77,7 +77,7 @@ TEST(Stat, UnlistedProgramSeesTheNextDefinitionExactly)
     check(owner);
 }
 
-TEST(Stat, InodeNumbersCountFromTheConfiguredStartAndWrap)
+TEST(Stat, InodeNumbersCountFromTheConfiguredStartAndStopAtTheLast)
 {
     tree t;
     const std::string f = t.file;
@@ -86,7 +86,7 @@ TEST(Stat, InodeNumbersCountFromTheConfiguredStartAndWrap)
                   "fstat64", f, "1"},
          {"ZIV_INOLIST=cpio", "ZIV_INODE=100"},
          {"ino-seq.stat=100,101,102", "ino-seq.stat64=103,104", "ino-seq.statx=105,106", "ino-seq.fstat64=107"}},
-        {"cpio", {"ino-seq", "statx", f, "3"}, {"ZIV_INOLIST=cpio", "ZIV_INODE=65535"}, {"ino-seq.statx=65535,0,1"}},
+        {"cpio", {"ino-seq", "statx", f, "3"}, {"ZIV_INOLIST=cpio", "ZIV_INODE=65534"}, {"ino-seq.statx=65534,65535,65535"}},
         {"cpio", {"ino-seq", "lstat", f, "2"}, {"ZIV_INOLIST=cpio"}, {"ino-seq.lstat=1,2"}},
     });
 }

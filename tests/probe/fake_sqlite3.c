@@ -1,5 +1,5 @@
-// Stands in for an SQLite library that lacks one of the entry points the
-// tracer needs (sqlite3_last_insert_rowid).
+// Stands in for an SQLite library that lacks entry points the tracer needs
+// (sqlite3_open_v2, sqlite3_last_insert_rowid).
 int sqlite3_open(const char* name, void** db) { (void)name; (void)db; return 1; }
 int sqlite3_close(void* db) { (void)db; return 0; }
 int sqlite3_exec(void* db, const char* sql, void* cb, void* arg, char** err) { (void)db; (void)sql; (void)cb; (void)arg; (void)err; return 1; }

@@ -14,6 +14,7 @@
 #include <linux/seccomp.h>
 #include <pthread.h>
 #include <sched.h>
+#include <spawn.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -30,6 +31,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -282,6 +284,162 @@ int walk_visit64(const char* fpath, const struct stat64* sb, int typeflag, FTW* 
     return walk_visit(fpath, &plain, typeflag, ftw);
 }
 
+// ---- threads, forks and signals ---------------------------------------------
+
+// What every thread and signal handler calls over and over: interposers of
+// each family, the directory one on a stream of its own.
+void touch_everything(DIR* stream, const char* dir)
+{
+    rewinddir(stream);
+    while (readdir(stream) != nullptr) {
+    }
+    struct stat s;
+    timespec ts;
+    timeval tv;
+    stat(dir, &s);
+    clock_gettime(CLOCK_REALTIME, &ts);
+    gettimeofday(&tv, nullptr);
+    time(nullptr);
+    getpid();
+}
+
+// Names of a directory, sorted, as listed programs must see them.
+std::string sorted_listing(const char* dir)
+{
+    DIR* stream = opendir(dir);
+    std::string names, previous;
+    bool sorted = stream != nullptr;
+    while (const dirent* e = stream != nullptr ? readdir(stream) : nullptr) {
+        sorted = sorted && previous < e->d_name;
+        previous = e->d_name;
+        names += previous + ",";
+    }
+    if (stream != nullptr) closedir(stream);
+    return sorted ? names : "unsorted:" + names;
+}
+
+std::atomic<bool> g_stop{false};
+std::atomic<long> g_draws{0};
+
+void* storm_worker(void* dir)
+{
+    DIR* stream = opendir(static_cast<const char*>(dir));
+    while (!g_stop) {
+        touch_everything(stream, static_cast<const char*>(dir));
+        // Not rand(): the C library's own lock of it is not renewed in a
+        // forked child.
+        unsigned char byte;
+        getrandom(&byte, 1, 0);
+        ++g_draws;
+        // A stream opened and closed while others fork.
+        closedir(opendir(static_cast<const char*>(dir)));
+    }
+    closedir(stream);
+    return nullptr;
+}
+
+// Forks ROUNDS times while 8 threads list, stat, read clocks and draw random
+// values; now and then a vfork child that execs, one that ends at once, and
+// a posix_spawn child. Every child must list the directory sorted.
+void fork_storm(const char* dir, int rounds)
+{
+    const std::string expected = sorted_listing(dir);
+    pthread_t threads[8];
+    for (pthread_t& t : threads) pthread_create(&t, nullptr, storm_worker, const_cast<char*>(dir));
+    int failures = 0;
+    char self[PATH_MAX] = {};
+    failures += readlink("/proc/self/exe", self, sizeof self - 1) < 0;
+    for (int k = 0; k < rounds; ++k) {
+        pid_t child = fork();
+        if (child == 0) {
+            unsigned char byte;
+            getrandom(&byte, 1, 0);
+            exit(sorted_listing(dir) == expected ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        failures += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+        if (k % 25 == 0) {
+            // The library's _exit runs in a vfork child on the parent's memory.
+            char* const argv[] = {self, nullptr};
+            for (bool exec : {true, false}) {
+                if ((child = vfork()) == 0) {
+                    if (exec) execv(self, argv);
+                    _exit(3);
+                }
+                waitpid(child, &status, 0);
+                failures += !WIFEXITED(status) || WEXITSTATUS(status) != (exec ? 0 : 3);
+            }
+            if (posix_spawn(&child, self, nullptr, nullptr, argv, environ) != 0) ++failures;
+            waitpid(child, &status, 0);
+            failures += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+        }
+    }
+    g_stop = true;
+    for (pthread_t t : threads) pthread_join(t, nullptr);
+    printf("fork-storm.failures=%d\nfork-storm.draws=%ld\n", failures, g_draws.load());
+}
+
+volatile sig_atomic_t g_handled = 0;
+DIR* g_handler_stream = nullptr;
+const char* g_handler_dir = nullptr;
+
+// Interrupts the main thread, mostly while it is inside an interposer,
+// whose handler then calls interposers again.
+void signal_storm(const char* dir, int milliseconds)
+{
+    g_handler_dir = dir;
+    g_handler_stream = opendir(dir);
+    DIR* stream = opendir(dir);
+    struct sigaction action {};
+    action.sa_handler = [](int) {
+        int saved = errno;
+        touch_everything(g_handler_stream, g_handler_dir);
+        g_handled = g_handled + 1;
+        errno = saved;
+    };
+    sigaction(SIGUSR1, &action, nullptr);
+    static pthread_t target;
+    target = pthread_self();
+    pthread_t killer;
+    pthread_create(&killer, nullptr, [](void*) -> void* {
+        while (!g_stop) {
+            pthread_kill(target, SIGUSR1);
+            usleep(20);
+        }
+        return nullptr;
+    }, nullptr);
+    // The program's clock is the fixed one: the kernel's measures the run.
+    timespec start, now;
+    syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &start);
+    long rounds = 0;
+    do {
+        touch_everything(stream, dir);
+        rand();
+        ++rounds;
+        syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &now);
+    } while ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 < milliseconds);
+    g_stop = true;
+    pthread_join(killer, nullptr);
+    signal(SIGUSR1, SIG_IGN);
+    printf("signal-storm.handled=%d\nsignal-storm.rounds=%ld\n", g_handled > 0, rounds);
+}
+
+// Random values of two forked children and of the parent after them.
+void fork_rand()
+{
+    for (int k = 0; k < 2; ++k) {
+        fflush(stdout);
+        pid_t child = fork();
+        if (child == 0) {
+            printf("fork-rand.child%d=%d %u\n", k, rand(), arc4random());
+            exit(0);
+        }
+        waitpid(child, nullptr, 0);
+    }
+    printf("fork-rand.parent=%d %u\n", rand(), arc4random());
+}
+
 // ---- identity and random sources ------------------------------------------
 
 volatile sig_atomic_t g_trapped = 0;
@@ -431,7 +589,7 @@ int run(const std::vector<std::string>& args, size_t i)
         {"opendir", 1}, {"next", 1}, {"rm", 1}, {"touch", 1}, {"mv", 2}, {"list", 2}, {"r-end", 2}, {"threads", 2},
         {"nftw", 3}, {"nftw64", 3}, {"trap-readlink", 2}, {"uts", 1}, {"hostname", 1}, {"words", 1}, {"rand", 1},
         {"randhash", 1}, {"srand", 1}, {"getrandom", 1}, {"read", 2}, {"read_chk", 2}, {"fread", 3}, {"fread_chk", 3},
-        {"bind", 2}, {"wait-file", 1}, {"content", 1}, {"default", 2},
+        {"bind", 2}, {"wait-file", 1}, {"content", 1}, {"default", 2}, {"fork-storm", 2}, {"signal-storm", 2},
     };
 
     if (cmd == "cfg") {
@@ -479,6 +637,12 @@ int run(const std::vector<std::string>& args, size_t i)
         }
         waitpid(child, nullptr, 0);
         printf("parent=%ld\n", syscall(SYS_getpid));
+    } else if (cmd == "fork-storm") {
+        fork_storm(arg(1), num(2));
+    } else if (cmd == "signal-storm") {
+        signal_storm(arg(1), num(2));
+    } else if (cmd == "fork-rand") {
+        fork_rand();
     } else if (cmd == "secure") {
         printf("calls_before=%d\n", probe_secure_calls());
         char buffer[8];

@@ -131,22 +131,3 @@ TEST(ZivRunLog, CapturedExactlyInAPrivateDev)
     EXPECT_TRUE(r.log.empty()) << describe(r);
     EXPECT_EQ(read_file("/proc/self/mountinfo"), mounts_before);
 }
-
-TEST(ZivRunHide, HiddenFileReadsEmptyInsideOnly)
-{
-    ZIV_REQUIRE_LOG_CAPTURE();
-    temp_dir td;
-    std::string f = td.sub("secret.txt");
-    write_file(f, "secret");
-    run_options o = sh("cat '" + f + "'; stat -c '%s' '" + f + "'; echo more >> '" + f + "' || echo refused");
-    o.hide_files = {f};
-    run_result r = run(o);
-    EXPECT_EQ(r.exit_code, 0) << describe(r);
-    EXPECT_EQ(r.out, "0\nrefused\n") << describe(r);
-    EXPECT_EQ(read_file(f), "secret");
-
-    o.hide_files = {td.sub("absent")};
-    r = run(o);
-    EXPECT_EQ(r.exit_code, -1);
-    EXPECT_NE(r.harness_error.find("absent"), std::string::npos) << describe(r);
-}

@@ -40,6 +40,10 @@ inline std::map<std::string, std::string> report(const run_result& r)
             values[line.substr(0, eq)] = line.substr(eq + 1);
         }
     }
+    // A sanitizer build puts its runtime first: compare what the test gave.
+    if (values.count("LD_PRELOAD") != 0) {
+        values["LD_PRELOAD"] = seen_preload(values["LD_PRELOAD"]);
+    }
     return values;
 }
 

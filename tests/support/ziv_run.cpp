@@ -65,10 +65,9 @@ void read_some(int& fd, std::string& into) {
   }
 }
 
-// Gives the calling, disposable process a private mount namespace. With a log
-// socket: a tmpfs /dev holding the usual nodes and the socket bound at
-// /dev/log. Hidden paths become read-only empty files.
-std::string setup_namespace(int log_fd, const std::vector<std::string>& hide) {
+// Gives the calling, disposable process a private mount namespace with a
+// tmpfs /dev holding the usual nodes and the log socket bound at /dev/log.
+std::string setup_namespace(int log_fd) {
   if (unshare(CLONE_NEWNS) != 0) return errno_text("unshare(CLONE_NEWNS)");
   // Without this, mounts below could propagate back to the host.
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
@@ -79,7 +78,7 @@ std::string setup_namespace(int log_fd, const std::vector<std::string>& hide) {
   const std::string real_dev = "/proc/self/fd/" + std::to_string(devfd) + "/";
   if (mount("ziv_dev", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0)
     return errno_text("mount tmpfs on /dev");
-  if (log_fd >= 0) {
+  {
     for (std::string n : {"null", "zero", "full", "random", "urandom", "tty"}) {
       std::string dst = "/dev/" + n;
       int f = open(dst.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
@@ -104,20 +103,6 @@ std::string setup_namespace(int log_fd, const std::vector<std::string>& hide) {
     if (bind(log_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || chmod("/dev/log", 0666) != 0)
       return errno_text("bind /dev/log");
   }
-  if (!hide.empty()) {
-    // One read-only empty inode for every hidden path, unlinked afterwards.
-    const char* empty = "/dev/.ziv_empty";
-    int f = open(empty, O_CREAT | O_WRONLY | O_CLOEXEC, 0444);
-    if (f < 0) return errno_text("create empty file");
-    close(f);
-    for (const std::string& h : hide)
-      if (mount(empty, h.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-          mount(nullptr, h.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
-        return errno_text("hide " + h);
-    unlink(empty);
-  }
-  // Only the empty file was wanted; give the program the real /dev back.
-  if (log_fd < 0 && umount2("/dev", MNT_DETACH) != 0) return errno_text("umount /dev");
   return {};
 }
 
@@ -177,6 +162,8 @@ struct outcome {
 // The supervisor: starts the program, is the reaper of its whole tree (what
 // the program leaves behind is re-parented here), kills the tree at the
 // deadline, and reports once every process of it has ended.
+std::vector<std::string> program_environment(const std::string& exe, const std::vector<std::string>& env);
+
 [[noreturn]] void supervise(const run_options& o, const int fds[3], int log_fd, int report_fd) {
   outcome res;
   std::string error;
@@ -192,13 +179,14 @@ struct outcome {
   } else if ((target = fork()) == 0) {
     setpgid(0, 0);
     std::string e;
-    if (o.capture_log || !o.hide_files.empty()) {
-      e = setup_namespace(o.capture_log ? log_fd : -1, o.hide_files);
+    if (o.capture_log) {
+      e = setup_namespace(log_fd);
       if (!e.empty()) e = "private namespace unavailable: " + e;
     }
     std::vector<char*> argv, envp;
+    const std::vector<std::string> env = program_environment(o.exe, o.env);
     for (const std::string& a : o.argv) argv.push_back(const_cast<char*>(a.c_str()));
-    for (const std::string& v : o.env) envp.push_back(const_cast<char*>(v.c_str()));
+    for (const std::string& v : env) envp.push_back(const_cast<char*>(v.c_str()));
     argv.push_back(nullptr);
     envp.push_back(nullptr);
     if (e.empty()) {
@@ -257,7 +245,53 @@ struct outcome {
   _exit(write_all(report_fd, reinterpret_cast<const char*>(&res), sizeof res) ? 0 : 1);
 }
 
+// The environment a started program gets. In a sanitizer build, when the
+// environment names LD_PRELOAD at all, or the program is one of this build
+// (it may start others with the library), the runtime comes first in
+// LD_PRELOAD and reports go to the report directory.
+std::vector<std::string> program_environment(const std::string& exe, const std::vector<std::string>& env) {
+  if (!sanitized_build()) return env;
+  std::vector<std::string> out;
+  bool preload = exe.rfind(ZIV_BUILD_ROOT "/", 0) == 0;
+  std::string libraries;
+  for (const std::string& v : env) {
+    if (v.rfind("LD_PRELOAD=", 0) == 0) {
+      preload = true;
+      libraries = seen_preload(v.substr(11), "");
+    } else {
+      out.push_back(v);
+    }
+  }
+  if (!preload) return env;
+  out.push_back("LD_PRELOAD=" + preload_value(libraries));
+  for (const char* options : {"ASAN_OPTIONS=", "UBSAN_OPTIONS="}) {
+    bool given = false;
+    for (const std::string& v : env) given |= v.rfind(options, 0) == 0;
+    // Programs started here include whole toolchains, whose own leaks are
+    // not ours to report; the library's are found in-process by the unit
+    // tests and the fuzzers.
+    if (!given) out.push_back(options + std::string("detect_leaks=0:exitcode=86:log_path=") + ZIV_SANITIZER_REPORTS +
+                              "/report");
+  }
+  return out;
+}
+
 }  // namespace
+
+bool sanitized_build() { return ZIV_SANITIZER_RUNTIME[0] != '\0'; }
+
+std::string preload_value(const std::string& libraries) {
+  if (!sanitized_build()) return libraries;
+  return std::string(ZIV_SANITIZER_RUNTIME) + (libraries.empty() ? "" : ":" + libraries);
+}
+
+std::string seen_preload(const std::string& value, const std::string& unset) {
+  const std::string runtime = ZIV_SANITIZER_RUNTIME;
+  if (runtime.empty() || value.rfind(runtime, 0) != 0) return value;
+  std::string rest = value.substr(runtime.size());
+  if (rest.find_first_not_of(": ") == std::string::npos) return unset;
+  return rest.substr(1);
+}
 
 run_result run(const run_options& o) {
   run_result r;
@@ -367,6 +401,16 @@ run_result run(const run_options& o) {
   if (!r.harness_error.empty()) {
     r.exit_code = -1;
     r.err += "ziv_run: " + r.harness_error + "\n";
+  }
+  // The undefined-behaviour runtime writes its reports to standard error
+  // whatever its options say: what the program let through goes to the
+  // report directory too.
+  if (sanitized_build() && (r.err.find("runtime error: ") != std::string::npos ||
+                            r.err.find("Sanitizer") != std::string::npos)) {
+    mkdir(ZIV_SANITIZER_REPORTS, 0755);
+    write_file(std::string(ZIV_SANITIZER_REPORTS) + "/report.stderr." + std::to_string(getpid()) + "." +
+                   std::to_string(now_ms()),
+               o.exe + "\n" + r.err);
   }
   return r;
 }

@@ -25,7 +25,6 @@ struct run_options {
   std::string cwd{};                    // empty = current directory
   std::string stdin_data{};             // fed to stdin, then stdin is closed
   bool capture_log = false;             // private mount namespace + /dev/log
-  std::vector<std::string> hide_files{};  // read as empty inside; implies a namespace
   int timeout_s = 60;                   // then the whole process tree is killed
 };
 
@@ -44,8 +43,22 @@ struct run_result {
 // (they are re-parented to a private reaper) have exited, or at the timeout.
 run_result run(const run_options&);
 
-// Whether capture_log / hide_files can work here; probed once per process.
+// Whether capture_log can work here; probed once per process.
 bool log_capture_available(std::string* why_not = nullptr);
+
+// Sanitizer builds. Every program the harness starts gets the sanitizer
+// runtime first in LD_PRELOAD (uninstrumented programs such as gcc or make
+// cannot load the instrumented library otherwise) and options that send any
+// report to the build's report directory, which a last test checks is empty.
+// Tests that build an environment themselves take LD_PRELOAD from
+// preload_value(); tests that look at LD_PRELOAD as a program saw it compare
+// seen_preload() of it.
+bool sanitized_build();
+// "LD_PRELOAD=" value for `libraries` (colon-separated, may be empty).
+std::string preload_value(const std::string& libraries);
+// `value` without the sanitizer runtime the harness put in front; `unset`
+// when nothing else was left (the variable would have gone).
+std::string seen_preload(const std::string& value, const std::string& unset = "unset");
 
 // Human-readable dump of a result, for assertion messages.
 std::string describe(const run_result&);

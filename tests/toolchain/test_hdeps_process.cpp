@@ -72,7 +72,7 @@ protected:
             std::istringstream fields(line);
             out.emplace_back();
             for (std::string part; std::getline(fields, part, '\t');) {
-                out.back().push_back(part);
+                out.back().push_back(out.back().size() == 1 ? seen_preload(part, "<unset>") : part);
             }
         }
         std::remove(dir_.sub("log").c_str());

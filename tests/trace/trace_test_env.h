@@ -93,7 +93,8 @@ public:
         const std::string libs[] = {"", kLib, kLib + " " + kParserPlugin, kParserPlugin};
         for (const std::string& d : {"PATH=" + bin() + ":/usr/bin:/bin", "TRACE_PROBE_REPORT=" + dir_.sub("report"),
                                      std::string("ZIV_TRACE_ENABLE=yes"), "ZIV_TRACE_OUTPUT=" + db_path(), std::string("LC_ALL=C"),
-                                     with == preload::none ? "" : "LD_PRELOAD=" + libs[static_cast<int>(with)]}) {
+                                     // Under sanitizers the plain build runs with their runtime too.
+                                     with == preload::none && !sanitized_build() ? "" : "LD_PRELOAD=" + libs[static_cast<int>(with)]}) {
             std::string key = d.substr(0, d.find('=') + 1);
             if (!d.empty() && std::none_of(env.begin(), env.end(), [&](const std::string& e) { return e.rfind(key, 0) == 0; })) {
                 o.env.push_back(d);
@@ -116,6 +117,9 @@ public:
             for (std::string part; std::getline(parts, part, '\t');) {
                 size_t eq = part.find('=');
                 fields[part.substr(0, eq)] = eq == std::string::npos ? "" : part.substr(eq + 1);
+                if (part.rfind("preload=", 0) == 0) {
+                    fields["preload"] = seen_preload(fields["preload"]);
+                }
             }
             if (prog.empty() || fields["prog"] == prog) {
                 out.push_back(fields);

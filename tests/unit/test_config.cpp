@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "ziv_config.h"
@@ -156,6 +157,19 @@ TEST_F(Config, TraceMapInNameTableMode)
     EXPECT_EQ(ziv_get_trace_map("p32"), nullptr);
     EXPECT_EQ(ziv_get_trace_map("long"), nullptr);
     EXPECT_EQ(insert_ziv_blacklist("p32:t32", 0), 33);  // unstorable pairs are matched as whole tokens
+}
+
+// While another thread converts ZIV_TIME, a caller gets the text read as
+// UTC, by arithmetic alone.
+TEST(BuildTime, FallbackReadsTheTextAsUtc)
+{
+    for (const char* text : {"2022-03-01 10:00:00", "2024-02-29,23:59:59", "2000-02-29 00:00:00",
+                             "1970-01-01 00:00:00", "2100-03-01 12:30:45", "1969-12-31 23:59:59"}) {
+        struct tm when {};
+        strptime(text, std::strchr(text, ',') != nullptr ? "%Y-%m-%d,%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &when);
+        EXPECT_EQ(ziv_build_time_fallback(text), timegm(&when)) << text;
+    }
+    EXPECT_EQ(ziv_build_time_fallback("yesterday"), ZIV_DEFAULT_BUILD_TIME);
 }
 
 TEST_F(Config, NumbersAreReadAsAtoiReadsThem)

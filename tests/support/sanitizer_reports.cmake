@@ -1,0 +1,16 @@
+# The sanitizer report directory of a sanitizer build: cleared (-DCLEAR=1)
+# before the tests; afterwards the check fails when a program the tests
+# started met a report, and shows the reports.
+if(CLEAR)
+  file(REMOVE_RECURSE "${REPORTS}")
+  file(MAKE_DIRECTORY "${REPORTS}")
+  return()
+endif()
+file(GLOB reports "${REPORTS}/*")
+foreach(report IN LISTS reports)
+  file(READ "${report}" text)
+  message("${report}:\n${text}")
+endforeach()
+if(reports)
+  message(FATAL_ERROR "sanitizer reports from programs the tests started (above)")
+endif()
