@@ -36,14 +36,13 @@ file_kind kind_of(const char* name)
     return S_ISDIR(st.st_mode) ? file_kind::directory : S_ISREG(st.st_mode) ? file_kind::regular : file_kind::other;
 }
 
-// Base names compared with trailing slashes ignored.
-bool same_base_name(const char* a, const char* b)
+// Whether the destination is the source already (a copy onto itself
+// copies nothing); a link at the destination is a file of its own, which
+// ln -sf replaces.
+bool same_file(const char* source, const char* dest)
 {
-    const char* x = ziv_base_name(a);
-    const char* y = ziv_base_name(b);
-    size_t nx = strcspn(x, "/");
-    size_t ny = strcspn(y, "/");
-    return nx == ny && memcmp(x, y, nx) == 0;
+    struct stat s, d;
+    return stat(source, &s) == 0 && lstat(dest, &d) == 0 && s.st_dev == d.st_dev && s.st_ino == d.st_ino;
 }
 
 // Programs (no suffix), libraries (".so", ".a", versioned ".so.N") and
@@ -274,18 +273,27 @@ ZIV_EXPORT int ziv_prase_cp_cmd(int argc, char** argv, ziv_trace_cmd* row)
     if (kind_of(source) != file_kind::regular) {
         return 0;
     }
-    file_kind dest = kind_of(line.dest);
-    ziv_block<char> into_dir{nullptr};
-    if (line.strip) {
-        // A stripped copy differs from its source whatever its name.
-        if (dest == file_kind::directory) {
-            into_dir.block = ziv_join_path(line.dest, ziv_base_name(line.source));
-        }
-    } else if (same_base_name(line.source, line.dest) || !names_build_product(line.source) ||
-               dest == file_kind::directory) {
+    // A stripped copy differs from its source whatever its name; a plain
+    // copy is followed for what a build makes, also when it keeps its name
+    // (an install into a staging tree), so that installed and packaged
+    // files lead back to the objects they were linked from.
+    if (!line.strip && !names_build_product(line.source)) {
         return 0;
     }
+    ziv_block<char> into_dir{nullptr};
+    if (kind_of(line.dest) == file_kind::directory) {
+        if (line.symbolic) {
+            return 0;  // the link's text would name itself from there
+        }
+        into_dir.block = ziv_join_path(line.dest, ziv_base_name(line.source));
+        if (into_dir.block == nullptr) {
+            return 0;
+        }
+    }
     const char* out = into_dir.block != nullptr ? into_dir.block : line.dest;
+    if (same_file(source, out)) {
+        return 0;
+    }
     if (ziv_init_trace_info(nullptr, row) != 0) {
         return 0;
     }
