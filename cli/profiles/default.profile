@@ -25,7 +25,8 @@
 # Order of precedence: kalvitrex run --set NAME=VALUE, then this file, then
 # the environment kalvitrex runs in. The build time is --set ZIV_TIME, else
 # SOURCE_DATE_EPOCH, else ZIV_TIME ("YYYY-MM-DD HH:MM:SS" in the build's
-# time zone, or "@SECONDS"), else 2022-02-28 02:42:14 UTC; the build gets it
+# time zone, or "@SECONDS"), else the newest debian/changelog entry's date
+# (in a Debian source tree), else 2022-02-28 02:42:14 UTC; the build gets it
 # as ZIV_TIME=@SECONDS, the same instant whatever time zone a step sets,
 # and as SOURCE_DATE_EPOCH when that is not set already.
 
