@@ -2,6 +2,7 @@
 // copies at one temporary path, varying what the library does not fix, and
 // says whether the results are identical and, if not, where the
 // differences start.
+#include <dirent.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -45,12 +46,15 @@ const char* const k_check_help =
     "  --set NAME=VALUE  one setting over the profile (repeatable)\n"
     "  --json FILE       also write the answer as JSON\n"
     "  --keep            keep the temporary directory with both built trees and\n"
-    "                    their databases (first, second, first.db, second.db)\n"
+    "                    their databases (first, second, first.db, second.db;\n"
+    "                    first.beside, second.beside: what each wrote in ..)\n"
     "  -h, --help        this text\n"
     "\n"
     "The copies go to a new directory under TMPDIR (default /tmp), removed at\n"
-    "the end. Exit status: 0 reproducible, 1 not reproducible, 2 no answer (a\n"
-    "build failed, or check itself did), 128+N interrupted by signal N.\n";
+    "the end. Files a build writes beside its tree, in .. (the packages of\n"
+    "dpkg-buildpackage), are compared too, as ../NAME. Exit status: 0\n"
+    "reproducible, 1 not reproducible, 2 no answer (a build failed, or check\n"
+    "itself did), 128+N interrupted by signal N.\n";
 
 namespace {
 
@@ -282,7 +286,60 @@ build_run run_build(const options& o, const std::string& dir, const std::string&
 
 std::string shown_path(const std::string& path, const std::string& top)
 {
-    return path == top ? "." : relative_to(path, top);
+    if (path == top) {
+        return ".";
+    }
+    std::string parent = top.substr(0, top.rfind('/') + 1);
+    if (path.compare(0, top.size() + 1, top + "/") != 0 && path.compare(0, parent.size(), parent) == 0 &&
+        path.find('/', parent.size()) == std::string::npos) {
+        return "../" + path.substr(parent.size());
+    }
+    return relative_to(path, top);
+}
+
+// What a build writes beside its tree (dpkg-buildpackage puts the packages
+// in "..") is moved into "<first|second>.beside" after it, so that the
+// second build starts without the first's, and compared as "../NAME".
+constexpr const char* k_beside = ".beside";
+
+bool is_checks_own(const std::string& entry, const std::string& top_name)
+{
+    if (entry == "." || entry == ".." || entry == top_name) {
+        return true;
+    }
+    for (const char* o : k_ordinal) {
+        const std::string own = o;
+        if (entry == own || entry == own + k_beside || entry == own + ".mark" || entry.rfind(own + ".db", 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// True when the build left something beside its tree (now below `to`).
+bool move_beside(const std::string& area, const std::string& top_name, const std::string& to)
+{
+    std::vector<std::string> found;
+    if (DIR* d = opendir(area.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            if (!is_checks_own(e->d_name, top_name)) {
+                found.emplace_back(e->d_name);
+            }
+        }
+        closedir(d);
+    }
+    if (found.empty()) {
+        return false;
+    }
+    if (mkdir(to.c_str(), 0700) != 0) {
+        throw user_error("cannot create " + to + ": " + strerror(errno));
+    }
+    for (const std::string& f : found) {
+        if (rename((area + "/" + f).c_str(), (to + "/" + f).c_str()) != 0) {
+            throw user_error("cannot move " + area + "/" + f + ": " + strerror(errno));
+        }
+    }
+    return true;
 }
 
 std::string json_command(const shown_command& c, const std::string& top)
@@ -476,6 +533,7 @@ int check_in(const options& o, temp_area& area, outcome& r)
             r.hosts_varied ? "host names" : "not the host name (needs root or unprivileged user namespaces)");
 
     auto first_start = std::chrono::steady_clock::now();
+    bool beside[2] = {false, false};
     for (int i = 0; i < 2; ++i) {
         copy_tree(entries, source, r.top, {i == 1, i == 1 ? r.shift_s : 0});
         if (i == 0) {
@@ -505,6 +563,7 @@ int check_in(const options& o, temp_area& area, outcome& r)
             return 2;
         }
         std::string kept = area.path() + "/" + k_ordinal[i];
+        beside[i] = move_beside(area.path(), name, kept + k_beside);
         if (rename(r.top.c_str(), kept.c_str()) != 0) {
             r.failed = i;
             printf("kalvitrex check: the %s build removed its own directory (%s); there is nothing to compare\n",
@@ -515,6 +574,19 @@ int check_in(const options& o, temp_area& area, outcome& r)
 
     std::string first = area.path() + "/first", second = area.path() + "/second";
     r.trees = compare_trees(first, second, r.runs[0].mark, r.runs[1].mark);
+    if (beside[0] || beside[1]) {
+        for (const std::string& dir : {first + k_beside, second + k_beside}) {
+            mkdir(dir.c_str(), 0700);
+        }
+        tree_comparison b = compare_trees(first + k_beside, second + k_beside, r.runs[0].mark, r.runs[1].mark);
+        for (auto [from, to] : {std::pair{&b.differing, &r.trees.differing}, std::pair{&b.only_first, &r.trees.only_first},
+                                std::pair{&b.only_second, &r.trees.only_second}}) {
+            for (const std::string& f : *from) {
+                to->push_back("../" + f);
+            }
+        }
+        r.trees.made_by_both += b.made_by_both;
+    }
     std::string schema = find_layout().schema;
     build_data b[2];
     for (int i = 0; i < 2; ++i) {
@@ -522,7 +594,7 @@ int check_in(const options& o, temp_area& area, outcome& r)
     }
     std::vector<std::string> differing;
     for (const std::string& d : r.trees.differing) {
-        differing.push_back(r.top + "/" + d);
+        differing.push_back(normalize_path(d, r.top));
     }
     r.why = find_culprits(b[0], b[1], differing);
     print_summary(r);

@@ -54,7 +54,8 @@ std::map<std::string, std::string> snapshot(const std::string& dir, const std::s
 // holding a generated header made by $(STAMPER); __DATE__ and __TIME__, a
 // date stamp, the host name, a tar of sources, a byte-compiled Python
 // module, writes through a symbolic link into the tree and reads through
-// one that leaves it.
+// one that leaves it, and an installed copy beside the tree (where
+// dpkg-buildpackage puts its packages).
 void write_project(const std::string& dir, const std::string& outside)
 {
     mkdir(dir.c_str(), 0755);
@@ -69,7 +70,7 @@ void write_project(const std::string& dir, const std::string& outside)
     write_file(dir + "/mod.py", "def f(x):\n    return x in {'alpha', 'beta', 'gamma'}\n");
     write_file(dir + "/Makefile",
                "STAMPER = echo fixed\n"
-               "all: prog when.txt host.txt sources.tar out/gen.txt copied.txt pyc\n"
+               "all: prog when.txt host.txt sources.tar out/gen.txt copied.txt pyc ../prog.installed\n"
                "prog: main.o libutil.a libstamp.a\n\tgcc -o prog main.o libutil.a libstamp.a\n"
                "main.o: main.c inc/util.h\n\tgcc -Iinc -c main.c\n"
                "util.o: util.c inc/util.h\n\tgcc -Iinc -c util.c\n"
@@ -83,6 +84,7 @@ void write_project(const std::string& dir, const std::string& outside)
                "out/gen.txt:\n\techo generated > out/gen.txt\n"
                "copied.txt:\n\tcat shared/data.txt > copied.txt\n"
                "pyc:\n\tpython3 -m py_compile mod.py\n"
+               "../prog.installed: prog\n\tcp prog ../prog.installed\n"
                ".PHONY: all pyc\n");
     symlink("include", (dir + "/inc").c_str());
     symlink((dir + "/outdir").c_str(), (dir + "/out").c_str());
@@ -133,8 +135,8 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
         EXPECT_GE(std::stoi(b.at("commands").text), 10);
     }
     // main.o util.o stamp.o, two archives, prog, stamp.h, when.txt, host.txt,
-    // sources.tar, gen.txt, copied.txt, the .pyc.
-    EXPECT_GE(std::stoi(j.at("files_made_by_both").text), 13);
+    // sources.tar, gen.txt, copied.txt, the .pyc, the copy beside.
+    EXPECT_GE(std::stoi(j.at("files_made_by_both").text), 14);
     EXPECT_GE(std::stod(j.at("variations").at("second_start_after_s").text), 1.0);
     EXPECT_EQ(snapshot(dir), before) << "the user's tree changed";
     EXPECT_TRUE(snapshot(tmp).empty()) << "copies left behind";
@@ -146,7 +148,8 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     ASSERT_EQ(r.exit_code, 1) << describe(r);
     j = json_reader::parse(read_file(t.sub("s.json")));
     EXPECT_EQ(j.at("reproducible").text, "false");
-    EXPECT_EQ(texts(j.at("differing")), (std::set<std::string>{"stamp.h", "stamp.o", "libstamp.a", "prog"}));
+    EXPECT_EQ(texts(j.at("differing")),
+              (std::set<std::string>{"stamp.h", "stamp.o", "libstamp.a", "prog", "../prog.installed"}));
     ASSERT_EQ(j.at("culprits").items.size(), 1u) << r.out;
     const json& c = j.at("culprits").items[0];
     EXPECT_EQ(c.at("kind").text, "file");
@@ -161,15 +164,16 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     }
     EXPECT_EQ(consequences, (std::map<std::string, std::string>{{"stamp.o", "gcc -c stamp.c <- 0"},
                                                                 {"libstamp.a", "ar rcs libstamp.a stamp.o <- 0"},
-                                                                {"prog", "gcc -o prog main.o libutil.a libstamp.a <- 0"}}));
+                                                                {"prog", "gcc -o prog main.o libutil.a libstamp.a <- 0"},
+                                                                {"../prog.installed", "cp prog ../prog.installed <- 0"}}));
     EXPECT_TRUE(j.at("only_in_first").items.empty() && j.at("only_in_second").items.empty());
-    EXPECT_NE(r.out.find("kalvitrex check: not reproducible: 4 of "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("kalvitrex check: not reproducible: 5 of "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\nCulprits (where the differences start):\n  stamp.h\n      made by no traced command; "
                          "read by: gcc -c stamp.c\n"),
               std::string::npos)
         << r.out;
     const std::string kept = j.at("kept").text;
-    for (const char* f : {"first/prog", "second/prog", "first.db", "second.db"}) {
+    for (const char* f : {"first/prog", "second/prog", "first.db", "second.db", "second.beside/prog.installed"}) {
         EXPECT_TRUE(exists(kept + "/" + f)) << f;
     }
     EXPECT_EQ(read_file(kept + "/first/copied.txt"), "from outside\n");
