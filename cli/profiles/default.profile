@@ -73,9 +73,12 @@ ZIV_NFTWLIST = ls find tar bsdtar cpio pax zip jar \
 # Scripts that embed the build host ask these.
 ZIV_NAMELIST = hostname uname
 
-# Python iterates sets of strings in an order that changes from one run to
-# the next unless its hash seed is fixed.
+# Python iterates sets of strings, and Perl hashes, in an order that
+# changes from one run to the next unless the hash seed is fixed (autom4te's
+# cache and Perl-generated sources otherwise differ between builds).
 PYTHONHASHSEED = 0
+PERL_HASH_SEED = 0
+PERL_PERTURB_KEYS = 0
 
 # Left off on purpose: ZIV_RANDOMLIST also gives program-derived process ids,
 # which parallel builds can see colliding; list single generators that need
