@@ -592,9 +592,20 @@ int check_in(const options& o, temp_area& area, outcome& r)
     for (int i = 0; i < 2; ++i) {
         b[i] = load_build(database::open_existing(r.runs[static_cast<size_t>(i)].db, schema));
     }
-    std::vector<std::string> differing;
+    // In the order the second build last wrote them.
+    std::vector<std::pair<timespec, std::string>> written;
     for (const std::string& d : r.trees.differing) {
-        differing.push_back(normalize_path(d, r.top));
+        struct stat st {};
+        std::string kept = d.rfind("../", 0) == 0 ? second + k_beside + "/" + d.substr(3) : second + "/" + d;
+        lstat(kept.c_str(), &st);
+        written.push_back({st.st_mtim, d});
+    }
+    std::stable_sort(written.begin(), written.end(), [](const auto& a, const auto& b) {
+        return a.first.tv_sec != b.first.tv_sec ? a.first.tv_sec < b.first.tv_sec : a.first.tv_nsec < b.first.tv_nsec;
+    });
+    std::vector<std::string> differing;
+    for (const auto& w : written) {
+        differing.push_back(normalize_path(w.second, r.top));
     }
     r.why = find_culprits(b[0], b[1], differing);
     print_summary(r);

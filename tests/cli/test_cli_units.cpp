@@ -266,9 +266,13 @@ TEST(CliUnits, CulpritsAreWhereDifferencesStartConsequencesFollowThem)
     EXPECT_EQ(consequences, (std::vector<std::string>{"/w/x.o (gcc -c x.c) <- 1 of 1", "/w/lib.a (ar rc lib.a x.o) <- 1 of 1"}));
 
     // The generator untraced: gen.h is a file culprit, named with its reader;
-    // made in one build only by a traced command: that command.
+    // files no command made keep the caller's order (the order the build
+    // wrote them); made in one build only by a traced command: that command.
     one.targets.erase(1);
     two.targets.erase(1);
+    a = find_culprits(one, two, {"/w/z.txt", "/w/x.o", "/w/gen.h"});
+    ASSERT_EQ(a.culprits.size(), 2u);
+    EXPECT_EQ(a.culprits[0].path + " " + a.culprits[1].path, "/w/z.txt /w/gen.h");
     a = find_culprits(one, two, {"/w/gen.h", "/w/x.o"});
     ASSERT_EQ(a.culprits.size(), 1u);
     EXPECT_EQ(a.culprits[0].path, "/w/gen.h");
