@@ -135,7 +135,8 @@ bool works_in_configure_scratch()
             return true;
         }
     }
-    return strstr(cwd, "/meson-private/") != nullptr;
+    const char* meson = strstr(cwd, "/meson-private");
+    return meson != nullptr && (meson[14] == '/' || meson[14] == '\0');
 }
 
 // One ancestor: 1 configure or test run, 0 the search ends here (login

@@ -114,6 +114,7 @@ TEST_F(ancestry, ChainsOfShellsMakeConfigureAndTestRuns)
         {make, {"make", "-C", "CMakeFiles/CMakeScratch/TryCompile-ab12"}, "make 1 1"},
         {make, {"make", "-C", "CMakeFiles/3.25.1/CompilerIdC"}, "make 1 1"},
         {make, {"make", "-C", "meson-private/tmpab12"}, "make 1 1"},
+        {make, {"make", "-C", "meson-private"}, "make 1 1"},
         // Near misses: a name that only begins with "config", a build script,
         // a target's own directory of CMake.
         {sh, {"sh", "./configure.ac"}, "sh 1 0"},
