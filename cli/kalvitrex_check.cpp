@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "kalvitrex_commands.h"
@@ -39,7 +40,8 @@ const char* const k_check_help =
     "Differing outputs are grouped into culprits, where a difference starts (a\n"
     "command that read identical inputs and made different outputs, or a file\n"
     "no traced command made), and consequences, outputs that differ because an\n"
-    "input does. Run it in a clean tree: outputs already there are not rebuilt.\n"
+    "input does. Build-system records (config.log, .ninja_log, meson-private/,\n"
+    "...) that differ are listed apart and do not count. Run it in a clean tree: outputs already there are not rebuilt.\n"
     "\n"
     "Options:\n"
     "  --profile P       the profile of both builds (see kalvitrex run --help)\n"
@@ -204,6 +206,23 @@ bool host_names_can_vary()
     return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// Files a build system keeps about itself (logs, timing and dependency
+// caches, stored configuration): they differ between any two builds and
+// are no build output, so they are listed apart and do not decide.
+bool is_build_record(const std::string& rel)
+{
+    std::string_view path(rel);
+    std::string_view base = path.substr(path.rfind('/') == std::string_view::npos ? 0 : path.rfind('/') + 1);
+    auto below = [&](std::string_view dir) {
+        return path.compare(0, dir.size() + 1, std::string(dir) + "/") == 0 ||
+               path.find("/" + std::string(dir) + "/") != std::string_view::npos;
+    };
+    return base == ".ninja_log" || base == ".ninja_deps" || base == "config.log" || below("meson-logs") ||
+           below("meson-private") || below("autom4te.cache") ||
+           (below("CMakeFiles") && (base == "CMakeOutput.log" || base == "CMakeError.log" ||
+                                    base == "CMakeConfigureLog.yaml"));
+}
+
 struct build_run {
     int status = 0;  // as kalvitrex run exits: the build's status, 128+N for a signal
     double seconds = 0;
@@ -366,6 +385,7 @@ struct outcome {
     std::vector<build_run> runs;
     int failed = -1;  // the build that failed, if any
     tree_comparison trees;
+    std::vector<std::string> records;  // differing build-system records, apart from trees.differing
     analysis why;
     std::string kept;
 };
@@ -408,6 +428,7 @@ std::string to_json(const outcome& r)
                  return "{\"file\": " + rel(c.path) + ", \"made_by\": " + json_command(c.made_by, r.top) +
                         ", \"culprits\": " + json_list(c.culprits, [](size_t i) { return std::to_string(i); }) + "}";
              }) + ",\n";
+        j += "  \"records_differing\": " + json_list(r.records, quoted) + ",\n";
         j += "  \"only_in_first\": " + json_list(r.trees.only_first, quoted) + ",\n";
         j += "  \"only_in_second\": " + json_list(r.trees.only_second, quoted) + ",\n";
     }
@@ -421,17 +442,33 @@ std::string where_shown(const shown_command& c, const std::string& top)
     return c.text + (dir == "." ? "" : "   [in " + dir + "]");
 }
 
+void print_records(const outcome& r)
+{
+    if (r.records.empty()) {
+        return;
+    }
+    printf("\nBuild-system records that differ (logs, caches, stored settings; not counted):\n");
+    for (size_t n = 0; n < r.records.size() && n < 20; ++n) {
+        printf("  %s\n", r.records[n].c_str());
+    }
+    if (r.records.size() > 20) {
+        printf("  ... and %zu more (--json FILE lists them all)\n", r.records.size() - 20);
+    }
+}
+
 void print_summary(const outcome& r)
 {
     const tree_comparison& t = r.trees;
     if (t.differing.empty() && t.only_first.empty() && t.only_second.empty() && t.made_by_both == 0) {
         printf("kalvitrex check: reproducible, trivially: the builds made or changed no file in the tree\n");
+        print_records(r);
         return;
     }
     if (t.differing.empty() && t.only_first.empty() && t.only_second.empty()) {
         printf("kalvitrex check: reproducible: %s made by both builds %s identical\n",
                counted(static_cast<long long>(t.made_by_both), "file", "files").c_str(),
                t.made_by_both == 1 ? "is" : "are");
+        print_records(r);
         return;
     }
     printf("kalvitrex check: not reproducible: %zu of %s made by both builds differ", t.differing.size(),
@@ -500,6 +537,7 @@ void print_summary(const outcome& r)
             more(only.size(), 2);
         }
     }
+    print_records(r);
 }
 
 // The two builds and their comparison; throws user_error or interrupted.
@@ -592,6 +630,12 @@ int check_in(const options& o, temp_area& area, outcome& r)
     for (int i = 0; i < 2; ++i) {
         b[i] = load_build(database::open_existing(r.runs[static_cast<size_t>(i)].db, schema));
     }
+    std::vector<std::string> outputs;
+    for (const std::string& d : r.trees.differing) {
+        (is_build_record(d) ? r.records : outputs).push_back(d);
+    }
+    r.trees.made_by_both -= r.records.size();
+    r.trees.differing = std::move(outputs);
     // In the order the second build last wrote them.
     std::vector<std::pair<timespec, std::string>> written;
     for (const std::string& d : r.trees.differing) {

@@ -70,7 +70,8 @@ void write_project(const std::string& dir, const std::string& outside)
     write_file(dir + "/mod.py", "def f(x):\n    return x in {'alpha', 'beta', 'gamma'}\n");
     write_file(dir + "/Makefile",
                "STAMPER = echo fixed\n"
-               "all: prog when.txt host.txt sources.tar out/gen.txt copied.txt pyc ../prog.installed\n"
+               "all: prog when.txt host.txt sources.tar out/gen.txt copied.txt pyc ../prog.installed config.log\n"
+               "config.log:\n\tcat /proc/sys/kernel/random/uuid > config.log\n"
                "prog: main.o libutil.a libstamp.a\n\tgcc -o prog main.o libutil.a libstamp.a\n"
                "main.o: main.c inc/util.h\n\tgcc -Iinc -c main.c\n"
                "util.o: util.c inc/util.h\n\tgcc -Iinc -c util.c\n"
@@ -122,13 +123,16 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     write_project(dir, t.sub("shared"));
     const auto before = snapshot(dir);
 
+    // A log that differs in every build is listed apart and decides nothing.
     auto r = check({"--json", "../r.json", "--", "make", "-s"}, dir, tmp);
     ASSERT_EQ(r.exit_code, 0) << describe(r);
     EXPECT_TRUE(std::regex_match(
-        r.out, std::regex("kalvitrex check: reproducible: [0-9]+ files made by both builds are identical\n")))
+        r.out, std::regex("kalvitrex check: reproducible: [0-9]+ files made by both builds are identical\n\n"
+                          "Build-system records that differ [^\n]*\n  config.log\n")))
         << r.out;
     json j = json_reader::parse(read_file(t.sub("r.json")));
     EXPECT_EQ(j.at("reproducible").text, "true");
+    EXPECT_EQ(texts(j.at("records_differing")), std::set<std::string>{"config.log"});
     ASSERT_EQ(j.at("builds").items.size(), 2u);
     for (const json& b : j.at("builds").items) {
         EXPECT_EQ(b.at("status").text, "0");
