@@ -637,13 +637,14 @@ int check_in(const options& o, temp_area& area, outcome& r)
     }
     r.trees.made_by_both -= r.records.size();
     r.trees.differing = std::move(outputs);
-    // In the order the second build last wrote them.
+    // In the order the second build last wrote them: change times, which
+    // no tool sets back as cp -p, install -p and gzip do modification times.
     std::vector<std::pair<timespec, std::string>> written;
     for (const std::string& d : r.trees.differing) {
         struct stat st {};
         std::string kept = d.rfind("../", 0) == 0 ? second + k_beside + "/" + d.substr(3) : second + "/" + d;
         lstat(kept.c_str(), &st);
-        written.push_back({st.st_mtim, d});
+        written.push_back({st.st_ctim, d});
     }
     std::stable_sort(written.begin(), written.end(), [](const auto& a, const auto& b) {
         return a.first.tv_sec != b.first.tv_sec ? a.first.tv_sec < b.first.tv_sec : a.first.tv_nsec < b.first.tv_nsec;
