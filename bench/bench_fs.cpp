@@ -1,4 +1,4 @@
-// Cost of the time, file status and directory interposers: the same loop in
+// Cost of the time, file status, open and directory interposers: the same loop in
 // a child process with and without the library preloaded, in alternating
 // rounds of one run; the figure is the median of the per-round ratios.
 //
@@ -51,6 +51,12 @@ int child(const std::string& loop, const std::string& target, long count)
         struct stat s {};
         for (long i = 0; i < count; ++i) {
             sink += stat(target.c_str(), &s);
+        }
+    } else if (loop == "open") {
+        for (long i = 0; i < count; ++i) {
+            int fd = open(target.c_str(), O_RDONLY);
+            sink += fd;
+            close(fd);
         }
     } else if (loop == "clock_gettime") {
         struct timespec ts {};
@@ -173,6 +179,15 @@ int main(int argc, char** argv)
          {"ZIV_FILE_TIME_LIST=" + me, "ZIV_UIDLIST=" + me, "ZIV_INOLIST=" + me, "ZIV_DEVIDLIST=" + me,
           "ZIV_DIRSIZELIST=" + me},
          1.10},
+        // What every process pays for header tracing from a compiler's
+        // opens: the open family's fast path (an open and a close per call).
+        {"open+close, nothing listed, header tracing on", "open", 20000, 5,
+         [&] {
+             std::vector<std::string> env = others;
+             env.insert(env.end(), {"ZIV_TRACE_HDEPS=open", "ZIV_TRACE_ENABLE=yes"});
+             return env;
+         }(),
+         1.02},
         {"clock_gettime, off", "clock_gettime", 1000000, 1, others, 0},
         {"clock_gettime, on", "clock_gettime", 1000000, 1, {"ZIV_CGTLIST=" + me}, 0},
         {"time, off", "time", 1000000, 1, others, 0},

@@ -2,7 +2,10 @@
 // tools, unknown programs and a few compilers, timed with the library not
 // loaded, loaded with tracing off, and tracing into a fresh database.
 //
-//   bench_trace [--rounds R] [--processes N]
+//   bench_trace [--rounds R] [--processes N] [--lib PATH]
+//
+// --lib times another build of the library (an older one, say) against the
+// same tools and database schema.
 //
 // The same binary stands in for the unknown programs and the compilers
 // (started as "genstep" and "gcc" it only writes its "-o" file). Each round
@@ -163,6 +166,8 @@ int main(int argc, char** argv)
             rounds = atoi(argv[i + 1]);
         } else if (strcmp(argv[i], "--processes") == 0) {
             processes = atoi(argv[i + 1]);
+        } else if (strcmp(argv[i], "--lib") == 0) {
+            lib = argv[i + 1];
         } else {
             die(std::string("unknown option ") + argv[i]);
         }

@@ -62,7 +62,7 @@ const char* const k_check_help =
 namespace {
 
 // Headers are traced so that a differing header is seen.
-constexpr const char* k_check_hdeps = "mm";
+constexpr const char* k_check_hdeps = "open";
 
 constexpr const char* k_host_names[2] = {"kalvitrex-check-1", "kalvitrex-check-2"};
 constexpr const char* k_ordinal[2] = {"first", "second"};
@@ -364,7 +364,12 @@ bool move_beside(const std::string& area, const std::string& top_name, const std
 
 std::string json_command(const shown_command& c, const std::string& top)
 {
-    return "{\"command\": " + json_quote(c.text) + ", \"directory\": " + json_quote(shown_path(c.dir, top)) + "}";
+    std::string args;
+    for (const std::string& a : c.argv) {
+        args += (args.empty() ? "" : ", ") + json_quote(a);
+    }
+    return "{\"command\": " + json_quote(c.text) + ", \"arguments\": [" + args + "], \"directory\": " +
+           json_quote(shown_path(c.dir, top)) + "}";
 }
 
 template <typename T, typename F>

@@ -1,5 +1,6 @@
 #include "kalvitrex_common.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -212,12 +213,17 @@ std::string quote_utf8(std::string_view text, Escape escape)
 
 }  // namespace
 
-std::string json_quote(std::string_view text, bool* lossy)
+std::string json_quote(std::string_view text, bool* not_utf8)
 {
-    return quote_utf8(text, [lossy](std::string& out, unsigned char c, bool invalid) {
+    return quote_utf8(text, [not_utf8](std::string& out, unsigned char c, bool invalid) {
         char hex[8];
-        if (invalid && lossy != nullptr) {
-            *lossy = true;
+        if (invalid) {
+            if (not_utf8 != nullptr) {
+                *not_utf8 = true;
+            }
+            snprintf(hex, sizeof hex, "\\udc%02x", c);
+            out += hex;
+            return;
         }
         if (c == '"') {
             out += "\\\"";
@@ -227,7 +233,7 @@ std::string json_quote(std::string_view text, bool* lossy)
             out += "\\n";
         } else if (c == '\t') {
             out += "\\t";
-        } else if (invalid || c < 0x20 || c == 0x7f) {
+        } else if (c < 0x20 || c == 0x7f) {
             snprintf(hex, sizeof hex, "\\u%04x", c);
             out += hex;
         } else {
@@ -275,20 +281,69 @@ std::vector<std::string> split_command_log(std::string_view log)
     return args;
 }
 
-bool command_log_has_argument(std::string_view log, std::string_view word)
+std::string shell_quote(std::string_view arg)
 {
-    if (word.empty()) {
-        return false;
+    auto plain = [](unsigned char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               std::string_view("%+,-./:=@_").find(static_cast<char>(c)) != std::string_view::npos;
+    };
+    if (!arg.empty() && std::all_of(arg.begin(), arg.end(), plain)) {
+        return std::string(arg);
     }
-    for (size_t at = log.find(word); at != std::string_view::npos; at = log.find(word, at + 1)) {
-        bool starts = at == 0 || log[at - 1] == ' ';
-        size_t end = at + word.size();
-        bool ends = end == log.size() || log[end] == ' ';
-        if (starts && ends) {
-            return true;
+    bool printable = true;
+    for (size_t i = 0; i < arg.size() && printable;) {
+        auto c = static_cast<unsigned char>(arg[i]);
+        size_t n = utf8_length(arg.substr(i));
+        printable = n > 0 && c >= 0x20 && c != 0x7f;
+        i += n > 0 ? n : 1;
+    }
+    if (printable) {
+        std::string out = "'";
+        for (char c : arg) {
+            out += c == '\'' ? std::string("'\\''") : std::string(1, c);
         }
+        return out + "'";
     }
-    return false;
+    std::string out = "$'";
+    for (size_t i = 0; i < arg.size();) {
+        auto c = static_cast<unsigned char>(arg[i]);
+        size_t n = utf8_length(arg.substr(i));
+        if (n > 1) {
+            out.append(arg.substr(i, n));
+            i += n;
+            continue;
+        }
+        char hex[8];
+        if (c == '\\' || c == '\'') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (n == 0 || c < 0x20 || c == 0x7f) {
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out + "'";
+}
+
+std::string shell_command(const std::vector<std::string>& argv)
+{
+    std::string out;
+    for (size_t i = 0; i < argv.size(); ++i) {
+        std::string word = shell_quote(argv[i]);
+        // A first word with '=' would be read as an assignment.
+        if (i == 0 && word == argv[i] && word.find('=') != std::string::npos) {
+            word = "'" + word + "'";
+        }
+        out += (i == 0 ? "" : " ") + word;
+    }
+    return out;
 }
 
 namespace {
@@ -325,9 +380,9 @@ std::string_view without_version(std::string_view name)
 
 }  // namespace
 
-std::string tool_base_name(std::string_view log)
+std::string tool_base_name(std::string_view program)
 {
-    std::string_view argv0 = log.substr(0, log.find(' '));
+    std::string_view argv0 = program;
     size_t slash = argv0.rfind('/');
     std::string_view name = slash == std::string_view::npos ? argv0 : argv0.substr(slash + 1);
     name = without_version(name);

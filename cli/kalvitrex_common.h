@@ -37,9 +37,11 @@ std::string counted(long long n, const char* one, const char* many);
 // `path`: readers see the old file or the new one, never half of one.
 void write_file_atomically(const std::string& path, std::string_view text);
 
-// JSON string literal (quotes included). Bytes that are not UTF-8 are
-// written as the Latin-1 characters of the same value; `lossy` is set then.
-std::string json_quote(std::string_view text, bool* lossy = nullptr);
+// JSON string literal (quotes included). A byte that is not part of valid
+// UTF-8 is written as the lone surrogate \udcXX of its value XX (the
+// "surrogateescape" convention of Python, whose json and os.fsencode give the
+// byte back); `not_utf8` is set then.
+std::string json_quote(std::string_view text, bool* not_utf8 = nullptr);
 // Graphviz double-quoted string: '"' and '\' escaped, '&' as an entity (dot
 // reads entities in strings), line ends as \n, non-UTF-8 bytes as entities.
 std::string dot_quote(std::string_view text);
@@ -47,12 +49,19 @@ std::string dot_quote(std::string_view text);
 // The traced command log separates arguments by one space; this is its
 // inverse for arguments without blanks (empty arguments are kept).
 std::vector<std::string> split_command_log(std::string_view log);
-// Whether `word` stands in the command log as one or more whole arguments.
-bool command_log_has_argument(std::string_view log, std::string_view word);
 
-// Basename of argv[0] of a command log with a cross-tool prefix and a
-// version suffix removed: "x86_64-linux-gnu-gcc-12" -> "gcc".
-std::string tool_base_name(std::string_view log);
+// One argument as a POSIX shell reads it back: as it is when it holds only
+// characters no shell treats specially, else in single quotes; line ends,
+// other control characters and bytes that are not UTF-8 in $'...' with
+// escapes (bash, zsh, ksh, and POSIX shells since 2024).
+std::string shell_quote(std::string_view arg);
+// The whole command, each argument quoted where it needs it, separated by
+// one blank: pasted into a shell it runs the same argument vector.
+std::string shell_command(const std::vector<std::string>& argv);
+
+// Basename of a program (argv[0]) with a cross-tool prefix and a version
+// suffix removed: "/usr/bin/x86_64-linux-gnu-gcc-12" -> "gcc".
+std::string tool_base_name(std::string_view program);
 // Whether that name is a compiler driver (gcc, g++, cc, clang, ...).
 bool is_compiler_driver(std::string_view base_name);
 

@@ -13,17 +13,22 @@ struct compile_entry {
     std::string directory;
     std::vector<std::string> arguments;
     std::string file;    // absolute
-    std::string output;  // absolute
+    std::string output;  // absolute; empty when the compile writes nothing
 };
 
-// One entry per compiled source (the newest compilation of it). A source
-// counts when a target depends on it and it is a compiler input by its
-// suffix; the entry belongs to the outermost compiler driver above the
-// producing command whose command line names the source, so the compiler
-// proper and assembler a driver starts fold into it and their temporary
-// files drop out.
-std::vector<compile_entry> compile_entries(const build_data& b);
-// `lossy` is set when a name had to be written with non-UTF-8 bytes replaced.
-std::string compile_commands_json(const std::vector<compile_entry>& entries, bool* lossy);
+// One entry per compile: every source a compiler driver (gcc, clang, ...,
+// also behind ccache or distcc) was asked to compile gives one, whether the
+// compile succeeded or not; its arguments are the exact vector, with the
+// command's other input files left out (see cli/README.md for the rules).
+// Entries equal in directory, file, output and arguments are one. A driver
+// started by another driver or launcher is that one's own work and gives
+// none. Other compilers (nasm, armcc, ...) give an entry for each source of
+// an object they made. Entries whose source no longer exists are left out
+// unless `keep_missing`.
+std::vector<compile_entry> compile_entries(const build_data& b, bool keep_missing);
+// `not_utf8` is set when a byte that is not UTF-8 had to be escaped.
+std::string compile_commands_json(const std::vector<compile_entry>& entries, bool* not_utf8);
+// Writes the file for `run` and `report`, with their messages on stderr.
+void write_compile_commands(const build_data& b, const std::string& path, bool keep_missing);
 
 }  // namespace kvx

@@ -6,9 +6,14 @@
 #include <tuple>
 #include <utility>
 
+#include "kalvitrex_common.h"
+
 namespace kvx {
 
-std::string command_text(const command_row& c) { return c.log; }
+std::string command_text(const command_row& c)
+{
+    return c.argv.empty() ? c.log : shell_command(c.argv);
+}
 
 namespace {
 
@@ -83,9 +88,9 @@ struct build_index {
     shown_command shown(int64_t command) const
     {
         if (const command_row* c = b.command(command)) {
-            return {command_text(*c), c->dir};
+            return {command_text(*c), c->argv, c->dir};
         }
-        return {"(command " + std::to_string(command) + ", not recorded)", ""};
+        return {"(command " + std::to_string(command) + ", not recorded)", {}, ""};
     }
 };
 

@@ -15,8 +15,9 @@ namespace kvx {
 std::string command_text(const command_row& c);
 
 struct shown_command {
-    std::string text;
-    std::string dir;  // absolute
+    std::string text;                // shell-quoted, for people
+    std::vector<std::string> argv;   // exactly as recorded, for machines
+    std::string dir;                 // absolute
     bool operator==(const shown_command& o) const { return text == o.text && dir == o.dir; }
 };
 

@@ -82,12 +82,31 @@ table_columns schema_tables(const std::string& schema_file)
     }
 }
 
+// Tables the schema gained after databases were first made with it: a
+// database without them still reads (its readers fall back), and `run`
+// adds them.
+constexpr const char* k_later_tables[] = {"build_command_argv_table"};
+
+bool is_later_table(const std::string& name)
+{
+    return std::find(std::begin(k_later_tables), std::end(k_later_tables), name) != std::end(k_later_tables);
+}
+
+bool lacks_later_table(const table_columns& have)
+{
+    return std::any_of(std::begin(k_later_tables), std::end(k_later_tables),
+                       [&](const char* name) { return have.count(name) == 0; });
+}
+
 // Every table of the schema must be there with the same columns in the same
 // order (the library's INSERTs name no columns); other tables may be added.
 void check_tables(const table_columns& have, const table_columns& want, const std::string& path)
 {
     for (const auto& [name, cols] : want) {
         auto it = have.find(name);
+        if (it == have.end() && is_later_table(name)) {
+            continue;
+        }
         if (it == have.end()) {
             throw user_error(path + ": not a build database (table " + name + " is missing)");
         }
@@ -194,6 +213,11 @@ database database::open_or_create(const std::string& path, const std::string& sc
         have = read_tables(d.db_, path);
     }
     check_tables(have, want, path);
+    if (lacks_later_table(have)) {
+        // The schema creates only what is missing; older readers ignore
+        // tables they do not know.
+        exec_or_throw(d.db_, sql, "cannot add the new tables to " + path);
+    }
     return d;
 }
 
@@ -201,6 +225,19 @@ int64_t database::scalar(const char* sql) const
 {
     statement s(*this, sql);
     return s.step() ? s.integer(0) : 0;
+}
+
+bool database::has_table(const char* name) const
+{
+    sqlite3_stmt* st = nullptr;
+    bool found = false;
+    if (sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?1", -1, &st, nullptr) ==
+        SQLITE_OK) {
+        sqlite3_bind_text(st, 1, name, -1, SQLITE_STATIC);
+        found = sqlite3_step(st) == SQLITE_ROW;
+    }
+    sqlite3_finalize(st);
+    return found;
 }
 
 statement::statement(const database& db, const char* sql) : db_(db)
@@ -226,9 +263,44 @@ bool statement::step()
 
 std::string statement::text(int col) const
 {
+    if (sqlite3_column_type(st_, col) == SQLITE_BLOB) {
+        const void* b = sqlite3_column_blob(st_, col);
+        int n = sqlite3_column_bytes(st_, col);
+        return b == nullptr ? std::string() : std::string(static_cast<const char*>(b), static_cast<size_t>(n));
+    }
     const unsigned char* t = sqlite3_column_text(st_, col);
     int n = sqlite3_column_bytes(st_, col);
     return t == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(n));
+}
+
+std::vector<std::string> decode_argv(std::string_view bytes)
+{
+    std::vector<std::string> args;
+    for (size_t at = 0; at < bytes.size();) {
+        size_t end = bytes.find('\0', at);
+        // A vector cut short keeps what is there of its last argument.
+        args.emplace_back(bytes.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at));
+        at = end == std::string_view::npos ? bytes.size() : end + 1;
+    }
+    return args;
+}
+
+std::vector<std::string> command_argv(const database& db, int64_t id, bool* exact)
+{
+    if (exact != nullptr) {
+        *exact = false;
+    }
+    if (db.has_table("build_command_argv_table")) {
+        statement s(db, ("SELECT argv FROM build_command_argv_table WHERE command_id = " + std::to_string(id)).c_str());
+        if (s.step() && !s.is_null(0)) {
+            if (exact != nullptr) {
+                *exact = true;
+            }
+            return decode_argv(s.text(0));
+        }
+    }
+    statement s(db, ("SELECT command FROM build_command_table WHERE id = " + std::to_string(id)).c_str());
+    return s.step() ? split_command_log(s.text(0)) : std::vector<std::string>();
 }
 
 // --- Loading ------------------------------------------------------------------
@@ -301,12 +373,18 @@ build_data load_build(const database& db)
 {
     build_data b;
     {
-        statement s(db,
-                    "SELECT c.id, c.start_time, c.command, t.filename, p.filename, c.parent_id, c.runtime "
-                    "FROM build_command_table c LEFT JOIN tool_file_table t ON t.id = c.tool_id "
-                    "LEFT JOIN path_file_table p ON p.id = c.path_file_id");
+        bool vectors = db.has_table("build_command_argv_table");
+        std::string sql = std::string("SELECT c.id, c.start_time, c.command, t.filename, p.filename, c.parent_id, "
+                                      "c.runtime, ") +
+                          (vectors ? "a.argv " : "NULL ") +
+                          "FROM build_command_table c LEFT JOIN tool_file_table t ON t.id = c.tool_id "
+                          "LEFT JOIN path_file_table p ON p.id = c.path_file_id" +
+                          (vectors ? " LEFT JOIN build_command_argv_table a ON a.command_id = c.id" : "");
+        statement s(db, sql.c_str());
         while (s.step()) {
-            command_row c{s.integer(0), s.text(1), s.text(2), s.text(3), s.text(4), s.integer(5), s.integer(6)};
+            command_row c{s.integer(0), s.text(1), s.text(2), s.text(3), s.text(4), s.integer(5), s.integer(6), {},
+                          !s.is_null(7)};
+            c.argv = c.exact ? decode_argv(s.text(7)) : split_command_log(c.log);
             b.commands.emplace(c.id, std::move(c));
         }
     }

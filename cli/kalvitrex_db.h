@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kvx {
@@ -28,6 +29,7 @@ class database {
     sqlite3* handle() const { return db_; }
     const std::string& path() const { return path_; }
     int64_t scalar(const char* sql) const;
+    bool has_table(const char* name) const;
 
  private:
     sqlite3* db_ = nullptr;
@@ -43,6 +45,8 @@ class statement {
     statement& operator=(const statement&) = delete;
     bool step();
     int64_t integer(int col) const { return sqlite3_column_int64(st_, col); }
+    bool is_null(int col) const { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
+    // The column's bytes as stored (text or blob).
     std::string text(int col) const;
 
  private:
@@ -62,7 +66,19 @@ struct command_row {
     std::string dir;
     int64_t parent = 0;
     int64_t runtime_ms = -1;
+    // The arguments exactly as the program received them; split from `log`
+    // at blanks (`exact` false) for a command recorded without its vector.
+    std::vector<std::string> argv;
+    bool exact = false;
 };
+
+// The recorded vector: every argument followed by a zero byte.
+std::vector<std::string> decode_argv(std::string_view bytes);
+// The argument vector of command `id` as the program received it, for every
+// reader that shows or re-runs a command. A database made before vectors
+// were recorded (or a command without one) gives the command text split at
+// blanks, and `exact` (when given) says which it is. Empty for an unknown id.
+std::vector<std::string> command_argv(const database& db, int64_t id, bool* exact = nullptr);
 
 enum class file_table { source, header, target };
 

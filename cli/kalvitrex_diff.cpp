@@ -16,9 +16,10 @@ const char* const k_diff_help =
     "\n"
     "Compares two builds of the same sources: lists every file that both\n"
     "builds made but with different contents, each followed by the command\n"
-    "that made it in DB2, earliest producers first. Files are matched by\n"
-    "their path below each build's top directory, so the two builds may run\n"
-    "in different places. Exit status: 0 no difference, 1 differences, 2 error.\n"
+    "that made it in DB2 (quoted so that a shell runs exactly its arguments),\n"
+    "earliest producers first. Files are matched by their path below each\n"
+    "build's top directory, so the two builds may run in different places.\n"
+    "Exit status: 0 no difference, 1 differences, 2 error.\n"
     "\n"
     "Options:\n"
     "  -h, --help  this text\n";
@@ -122,7 +123,7 @@ int diff_command(const args& a)
         printf("%s\n", d.key.c_str());
         const command_row* c = d.second->producer;
         if (c != nullptr) {
-            printf("    made by: %s\n    in: %s\n", c->log.c_str(), c->dir.c_str());
+            printf("    made by: %s\n    in: %s\n", shell_command(c->argv).c_str(), c->dir.c_str());
         } else {
             printf("    made by: (command %lld, not recorded)\n", static_cast<long long>(d.second->row->command));
         }

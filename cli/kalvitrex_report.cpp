@@ -13,15 +13,18 @@
 namespace kvx {
 
 const char* const k_report_help =
-    "Usage: kalvitrex report [--db PATH] [--top N] [--compile-commands FILE] [--dot FILE]\n"
+    "Usage: kalvitrex report [--db PATH] [--top N] [--compile-commands FILE [--all]] [--dot FILE]\n"
     "\n"
-    "Prints a summary of the build database and its slowest commands.\n"
+    "Prints a summary of the build database and its slowest commands, each\n"
+    "quoted so that a shell runs exactly its arguments.\n"
     "\n"
     "Options:\n"
     "  --db PATH                build database (default kalvitrex.db)\n"
     "  --top N                  how many of the slowest commands to list (default 10)\n"
     "  --compile-commands FILE  write the JSON compilation database that clang\n"
-    "                           tools read: one entry per compiled source\n"
+    "                           tools read: one entry per compile, with the exact\n"
+    "                           arguments; sources that no longer exist left out\n"
+    "  --all                    keep the entries of sources that no longer exist\n"
     "  --dot FILE               write the file dependency graph for Graphviz\n"
     "  -h, --help               this text\n";
 
@@ -53,9 +56,20 @@ std::string dot_graph(const build_data& b)
     return out;
 }
 
-std::string shorten(const std::string& s, size_t max)
+// The command for a one-line listing: whole arguments, as many as fit in
+// about `max` characters, then how many were left out.
+std::string shortened_command(const std::vector<std::string>& argv, size_t max)
 {
-    return s.size() <= max ? s : s.substr(0, max - 3) + "...";
+    std::string out;
+    for (size_t i = 0; i < argv.size(); ++i) {
+        std::string word = i == 0 ? shell_command({argv[i]}) : shell_quote(argv[i]);
+        if (i > 0 && out.size() + 1 + word.size() > max) {
+            return out + " ... (" + counted(static_cast<long long>(argv.size() - i), "more argument", "more arguments") +
+                   ")";
+        }
+        out += (i == 0 ? "" : " ") + word;
+    }
+    return out;
 }
 
 }  // namespace
@@ -64,10 +78,15 @@ int report_command(const args& a)
 {
     std::string db_path = "kalvitrex.db";
     std::string compile_file, dot_file, top_text = "10";
+    bool all = false;
     for (size_t i = 0; i < a.size(); ++i) {
         if (a[i] == "-h" || a[i] == "--help") {
             fputs(k_report_help, stdout);
             return 0;
+        }
+        if (a[i] == "--all") {
+            all = true;
+            continue;
         }
         if (option_value(a, i, "--db", db_path) || option_value(a, i, "--compile-commands", compile_file) ||
             option_value(a, i, "--dot", dot_file) || option_value(a, i, "--top", top_text)) {
@@ -80,20 +99,15 @@ int report_command(const args& a)
     if (top_text.empty() || *end != '\0' || top < 0) {
         throw user_error("report: --top takes a number, got '" + top_text + "'");
     }
+    if (all && compile_file.empty()) {
+        throw user_error("report: --all goes with --compile-commands FILE");
+    }
     database db = database::open_existing(db_path, find_layout().schema);
     build_data b = load_build(db);
 
     // Outputs first: a failure leaves nothing half-written and no report.
     if (!compile_file.empty()) {
-        bool lossy = false;
-        std::vector<compile_entry> entries = compile_entries(b);
-        write_file_atomically(compile_file, compile_commands_json(entries, &lossy));
-        if (lossy) {
-            fprintf(stderr, "kalvitrex: warning: some names in %s are not UTF-8; their bytes were written as "
-                            "Latin-1 characters\n", compile_file.c_str());
-        }
-        fprintf(stderr, "kalvitrex: wrote %s to %s\n",
-                counted(static_cast<long long>(entries.size()), "entry", "entries").c_str(), compile_file.c_str());
+        write_compile_commands(b, compile_file, all);
     }
     if (!dot_file.empty()) {
         write_file_atomically(dot_file, dot_graph(b));
@@ -145,7 +159,7 @@ int report_command(const args& a)
     if (!timed.empty()) {
         printf("\nSlowest commands (ms):\n");
         for (const command_row* c : timed) {
-            printf("%10lld  %s\n", static_cast<long long>(c->runtime_ms), shorten(c->log, 160).c_str());
+            printf("%10lld  %s\n", static_cast<long long>(c->runtime_ms), shortened_command(c->argv, 400).c_str());
         }
     }
     return 0;

@@ -11,6 +11,7 @@
 
 #include "kalvitrex_commands.h"
 #include "kalvitrex_common.h"
+#include "kalvitrex_compile_db.h"
 #include "kalvitrex_db.h"
 #include "kalvitrex_env.h"
 
@@ -36,9 +37,17 @@ const char* const k_run_help =
     "  --no-profile     no profile: only the inherited ZIV_* variables apply\n"
     "  --set NAME=VALUE one setting (ZIV_*, an environment variable or umask),\n"
     "                   over the profile (repeatable)\n"
-    "  --hdeps m|mm     record the headers of each compilation (m: all,\n"
-    "                   mm: outside system directories)\n"
+    "  --hdeps [MODE]   record the headers of each compilation: open (the\n"
+    "                   default) notes the headers outside system directories\n"
+    "                   as the compiler reads them, open-all all of them;\n"
+    "                   mm and m run the compiler a second time for the same\n"
+    "                   (only gcc's cc1)\n"
     "  --no-trace       normalisation only, no database\n"
+    "  --compile-commands FILE\n"
+    "                   after the build, write the JSON compilation database\n"
+    "                   (as report --compile-commands does)\n"
+    "  --all            with --compile-commands: keep the entries of sources\n"
+    "                   that no longer exist\n"
     "  -h, --help       this text\n"
     "\n"
     "When SOURCE_DATE_EPOCH is set it gives the build time (ZIV_TIME) unless\n"
@@ -94,6 +103,26 @@ void check_library(const std::string& lib)
     }
 }
 
+bool hdeps_mode_name(const std::string& v) { return v == "open" || v == "open-all" || v == "mm" || v == "m"; }
+
+// "--hdeps=MODE", "--hdeps MODE", or "--hdeps" alone for "open". A word
+// after it that is no mode starts the build command, unless "--" follows
+// it: then it was meant as a mode.
+std::string hdeps_option(const args& a, size_t& i)
+{
+    std::string v = "open";
+    if (a[i] != "--hdeps") {
+        v = a[i].substr(sizeof "--hdeps=" - 1);
+    } else if (i + 1 < a.size() && (hdeps_mode_name(a[i + 1]) || (i + 2 < a.size() && a[i + 2] == "--" &&
+                                                                   !a[i + 1].empty() && a[i + 1][0] != '-'))) {
+        v = a[++i];
+    }
+    if (!hdeps_mode_name(v)) {
+        throw user_error("--hdeps takes open, open-all, mm or m, got '" + v + "'");
+    }
+    return v;
+}
+
 std::string describe_status(int status)
 {
     if (WIFSIGNALED(status)) {
@@ -109,6 +138,8 @@ static int run_checked(const args& a)
     std::string db_path = "kalvitrex.db";
     std::string lib;
     std::string profile_name;
+    std::string compile_file;
+    bool all_entries = false;
     bool use_profile = true;
     run_settings s;
     size_t i = 0;
@@ -123,18 +154,18 @@ static int run_checked(const args& a)
             return 0;
         }
         if (option_value(a, i, "--db", db_path) || option_value(a, i, "--lib", lib) ||
-            option_value(a, i, "--profile", profile_name)) {
+            option_value(a, i, "--profile", profile_name) ||
+            option_value(a, i, "--compile-commands", compile_file)) {
             continue;
         }
         if (option_value(a, i, "--set", v)) {
             s.sets.push_back(parse_set_option(v));
-        } else if (option_value(a, i, "--hdeps", v)) {
-            if (v != "m" && v != "mm") {
-                throw user_error("--hdeps takes m or mm, got '" + v + "'");
-            }
-            s.hdeps = v;
+        } else if (a[i] == "--hdeps" || a[i].rfind("--hdeps=", 0) == 0) {
+            s.hdeps = hdeps_option(a, i);
         } else if (a[i] == "--no-trace") {
             s.trace = false;
+        } else if (a[i] == "--all") {
+            all_entries = true;
         } else if (a[i] == "--no-profile") {
             use_profile = false;
         } else if (!a[i].empty() && a[i][0] == '-') {
@@ -152,6 +183,15 @@ static int run_checked(const args& a)
     }
     if (!s.trace && s.hdeps) {
         throw user_error("run: --hdeps records headers and needs tracing; drop --no-trace");
+    }
+    if (!s.trace && !compile_file.empty()) {
+        throw user_error("run: --compile-commands is made from the trace; drop --no-trace");
+    }
+    if (all_entries && compile_file.empty()) {
+        throw user_error("run: --all goes with --compile-commands FILE");
+    }
+    if (!compile_file.empty()) {
+        compile_file = absolute_file(compile_file);
     }
 
     install_layout layout = find_layout();
@@ -253,6 +293,16 @@ static int run_checked(const args& a)
                 describe_status(status).c_str(), seconds, counted(commands, "command", "commands").c_str(),
                 counted(files, "file", "files").c_str(), counted(targets, "target", "targets").c_str(),
                 s.database.c_str());
+        if (!compile_file.empty()) {
+            build_data b = load_build(db);
+            try {
+                write_compile_commands(b, compile_file, all_entries);
+            } catch (const user_error& e) {
+                fprintf(stderr, "kalvitrex: %s\n", e.what());
+                // The build's own failure comes first.
+                return code != 0 ? code : k_own_failure;
+            }
+        }
     } catch (const user_error& e) {
         fprintf(stderr, "kalvitrex: build %s after %.2f s; cannot read the database: %s\n",
                 describe_status(status).c_str(), seconds, e.what());

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "ziv_config.h"
+#include "ziv_exec.h"
 #include "ziv_lifecycle.h"
 #include "ziv_log.h"
 #include "ziv_random_store.h"
@@ -81,6 +82,7 @@ __attribute__((constructor)) ZIV_EXPORT void ziv_init(void)
     get_ziv_cfg();
     ziv_log(LOG_INFO, "########## start progress %s %s ##########\n", ziv_prog_name_for_log(), g_ziv_env_version);
     init_ziv_org_symbols();
+    ziv_exec_snapshot();
     if (ziv_prog_cfg.env_read == 1) {
         ziv_log(LOG_INFO, " progress %s mask 0x%x\n", ziv_prog_name_for_log(), ziv_prog_cfg.prog[0].mask);
     }

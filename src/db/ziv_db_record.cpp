@@ -10,6 +10,7 @@
 #include "ziv_bounded.h"
 #include "ziv_db.h"
 #include "ziv_file_util.h"
+#include "ziv_helper_process.h"
 #include "ziv_log.h"
 #include "ziv_trace.h"
 
@@ -87,7 +88,7 @@ void run_output_hook(const ziv_trace_file* first)
             ZIV_LOG_FAILED("sprintf_s", len);
         } else {
             // The hook's result says nothing about the build being traced.
-            (void)system(line);
+            (void)ziv_run_shell_line(line);
         }
     }
     free(quoted);
@@ -463,7 +464,11 @@ ZIV_EXPORT int ziv_prepare_head_file(int pwd_id, ziv_trace_file* list)
             continue;
         }
         if (strncmp(node->name, "/usr/", 5) != 0) {
-            digest(node->name, node->sha256);
+            // A caller may have digested the headers before taking the
+            // database's write lock.
+            if (!has_digest(node->sha256)) {
+                digest(node->name, node->sha256);
+            }
             if (has_digest(node->sha256)) {
                 node->id = ziv_get_obj_id_by_checksum(node->name, node->sha256, pwd_id, kHeadTable);
                 count += node->id < 1 ? 1 : 0;

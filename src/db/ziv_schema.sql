@@ -42,6 +42,16 @@ CREATE TABLE IF NOT EXISTS build_command_table (
 );
 CREATE INDEX IF NOT EXISTS build_command_parent ON build_command_table (parent_id);
 
+-- The argument vector of each command exactly as the program received it:
+-- every argument followed by a zero byte, so blanks, quotes, empty
+-- arguments, line ends and bytes that are not UTF-8 all survive. The command
+-- text above cannot tell "a b" from "a" "b"; readers use this row when it is
+-- there and fall back to the text for databases made before it existed.
+CREATE TABLE IF NOT EXISTS build_command_argv_table (
+    command_id INTEGER PRIMARY KEY,  -- build_command_table
+    argv       BLOB NOT NULL
+);
+
 -- Files are identified by digest and name, and by directory when the name is
 -- relative; the same name with new contents is a new row, and look-ups take
 -- the newest (highest id). In each file table the UNIQUE key answers the

@@ -10,6 +10,7 @@
 #include "ziv_db.h"
 #include "ziv_lifecycle.h"
 #include "ziv_log.h"
+#include "ziv_sysio.h"
 
 namespace {
 
@@ -136,7 +137,10 @@ ziv_sql_text::ziv_sql_text(const char* text)
 // write, and that first write starts from no lock at all, so SQLite's busy
 // handler still applies to it (the concurrency tests hold the database
 // locked from another process to show it).
-ziv_db_group::ziv_db_group(bool wrap) : wrapped_(wrap && exec_direct("begin;") == 0) {}
+ziv_db_group::ziv_db_group(bool wrap, lock kind)
+    : wrapped_(wrap && exec_direct(kind == lock::write ? "begin immediate;" : "begin;") == 0)
+{
+}
 
 ziv_db_group::~ziv_db_group()
 {
@@ -379,6 +383,78 @@ ZIV_EXPORT int ziv_insert_source_source(int source_id, int dep_id)
 ZIV_EXPORT int ziv_insert_source_head(int source_id, int head_id)
 {
     return ziv_insert_relation("source_head_table", source_id, head_id);
+}
+
+ZIV_EXPORT int ziv_insert_command_argv(int command_id, int argc, char** argv)
+{
+    if (command_id < 1 || argc < 0 || (argc > 0 && argv == nullptr)) {
+        return -1;
+    }
+    // A hex blob literal: any byte can stand in it, and the zero byte after
+    // each argument keeps empty arguments and the boundaries.
+    size_t bytes = 0;
+    int count = 0;
+    for (; count < argc && argv[count] != nullptr; ++count) {
+        bytes += strlen(argv[count]) + 1;
+    }
+    constexpr char kHead[] = "INSERT OR REPLACE INTO build_command_argv_table VALUES (%d,X'";
+    constexpr char kTail[] = "');";
+    size_t size = sizeof kHead + 16 + 2 * bytes + sizeof kTail;
+    if (size > static_cast<size_t>(INT32_MAX)) {
+        return -1;
+    }
+    ziv_block<char> sql{static_cast<char*>(ziv_malloc_and_init(static_cast<int>(size)))};
+    if (sql.block == nullptr) {
+        return -1;
+    }
+    int len = sprintf_s(sql.block, size, kHead, command_id);
+    ZIV_SQL_FORMATTED(len);
+    char* out = sql.block + len;
+    constexpr char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < count; ++i) {
+        for (const char* c = argv[i];; ++c) {
+            auto byte = static_cast<unsigned char>(*c);
+            *out++ = kHex[byte >> 4];
+            *out++ = kHex[byte & 15];
+            if (byte == 0) {
+                break;
+            }
+        }
+    }
+    memcpy(out, kTail, sizeof kTail);
+    return ziv_sqlite3_exec(sql.block, static_cast<int>(out - sql.block) + 3);
+}
+
+ZIV_EXPORT int ziv_append_head_names_of(int source_id, int pwd_id, ziv_trace_file** list)
+{
+    if (list == nullptr || ziv_prog_cfg.db == nullptr || g_ziv_sqlite3_get_table == nullptr) {
+        return -1;
+    }
+    sql_buffer sql;
+    if (!sql.ok()) {
+        return -1;
+    }
+    // A relative name stands for a file of the directory it was recorded in.
+    int len = sprintf_s(sql.text(), ZIV_SQL_SIZE,
+                        "SELECT h.filename FROM source_head_table r JOIN head_file_table h ON h.id = r.head_id "
+                        "WHERE r.source_id = %d AND (h.filename LIKE '/%%' OR h.path_file_id = %d) ORDER BY r.id;",
+                        source_id, pwd_id);
+    ZIV_SQL_FORMATTED(len);
+    char** table = nullptr;
+    int rows = 0;
+    int columns = 0;
+    int rc = g_ziv_sqlite3_get_table(ziv_prog_cfg.db, sql.text(), &table, &rows, &columns, nullptr);
+    int added = 0;
+    for (int row = 1; rc == 0 && table != nullptr && columns == 1 && row <= rows; ++row) {
+        const char* name = table[row];
+        if (name != nullptr && ziv_append_trace_file(list, name) == 0) {
+            ++added;
+        }
+    }
+    if (table != nullptr && g_ziv_sqlite3_free_table != nullptr) {
+        g_ziv_sqlite3_free_table(table);
+    }
+    return rc == 0 ? added : -1;
 }
 
 ZIV_EXPORT int ziv_update_build_command_runtime(int runtime_ms, int command_id)

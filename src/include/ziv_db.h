@@ -51,6 +51,10 @@ ZIV_EXPORT int ziv_insert_target_source(int target_id, int source_id);
 ZIV_EXPORT int ziv_insert_source_source(int source_id, int dep_id);
 ZIV_EXPORT int ziv_insert_source_head(int source_id, int head_id);
 ZIV_EXPORT int ziv_update_build_command_runtime(int runtime_ms, int command_id);
+// The command's argument vector, byte for byte, in build_command_argv_table
+// (every argument followed by a zero byte). Fails harmlessly on a database
+// made before that table existed.
+ZIV_EXPORT int ziv_insert_command_argv(int command_id, int argc, char** argv);
 // The command's timing row, replacing an earlier one under its id.
 ZIV_EXPORT int ziv_insert_trace_time(int command_id, ziv_trace_time* time);
 
@@ -86,14 +90,23 @@ ZIV_EXPORT int ziv_insert_head_file(int pwd_id, const ziv_trace_file* list);
 ZIV_EXPORT int ziv_update_head_id(int pwd_id, ziv_trace_file* list);
 ZIV_EXPORT int ziv_insert_head_depend_table(int source_id, const ziv_trace_file* list);
 ZIV_EXPORT int ziv_insert_source_depend_table(int source_id, const ziv_trace_file* list);
+// Appends to `list` the headers a source is related to, those of relative
+// name only when recorded in directory `pwd_id`, each name once: how many
+// were added, -1 when nothing could be read.
+ZIV_EXPORT int ziv_append_head_names_of(int source_id, int pwd_id, ziv_trace_file** list);
 
 }  // extern "C"
 
 // Wraps a group of related writes in one transaction when `wrap` is true:
 // begun on construction, committed on destruction whatever the writes did.
+// `lock::write` takes the write lock at the start (waiting for it through
+// the busy handler), for a group that reads before it writes: a deferred
+// group that read would fail its first write if another process of the
+// build had written meanwhile.
 class ziv_db_group {
 public:
-    explicit ziv_db_group(bool wrap);
+    enum class lock { deferred, write };
+    explicit ziv_db_group(bool wrap, lock kind = lock::deferred);
     ~ziv_db_group();
     ziv_db_group(const ziv_db_group&) = delete;
     ziv_db_group& operator=(const ziv_db_group&) = delete;

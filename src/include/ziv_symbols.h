@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <dirent.h>
 #include <ftw.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
 #include <sys/time.h>
@@ -18,6 +19,9 @@
 #include <type_traits>
 
 #include "ziv_common.h"
+
+using ziv_spawn_fn = int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*,
+                            char* const*, char* const*);
 
 // name, function type, symbol resolved at start-up with dlsym(RTLD_NEXT).
 // Symbols with a loader fallback are resolved by their own resolver.
@@ -62,7 +66,21 @@
     X(getgid, gid_t (*)(void), "getgid")                                            \
     X(gethostname, int (*)(char*, size_t), "gethostname")                           \
     X(sysinfo, int (*)(struct sysinfo*), "sysinfo")                                 \
-    X(_exit, void (*)(int), "_exit")
+    X(_exit, void (*)(int), "_exit")                                                \
+    X(execve, int (*)(const char*, char* const*, char* const*), "execve")           \
+    X(execvpe, int (*)(const char*, char* const*, char* const*), "execvpe")         \
+    X(fexecve, int (*)(int, char* const*, char* const*), "fexecve")                 \
+    X(execveat, int (*)(int, const char*, char* const*, char* const*, int), "execveat") \
+    X(posix_spawn, ziv_spawn_fn, "posix_spawn")                                     \
+    X(posix_spawnp, ziv_spawn_fn, "posix_spawnp")                                   \
+    X(open, int (*)(const char*, int, ...), "open")                                 \
+    X(open64, int (*)(const char*, int, ...), "open64")                             \
+    X(openat, int (*)(int, const char*, int, ...), "openat")                        \
+    X(openat64, int (*)(int, const char*, int, ...), "openat64")                    \
+    X(open_2, int (*)(const char*, int), "__open_2")                                \
+    X(open64_2, int (*)(const char*, int), "__open64_2")                            \
+    X(openat_2, int (*)(int, const char*, int), "__openat_2")                       \
+    X(openat64_2, int (*)(int, const char*, int), "__openat64_2")
 
 extern "C" {
 

@@ -15,6 +15,7 @@
 #include "ziv_bounded.h"
 #include "ziv_sysio.h"
 #include "ziv_file_util.h"
+#include "ziv_helper_process.h"
 #include "ziv_log.h"
 
 extern char** environ;
@@ -103,18 +104,6 @@ int resolve_into(const char* path, char* buffer, size_t size)
 }
 
 constexpr bool is_preload_separator(char c) { return c == ' ' || c == ':'; }
-
-// Whether one LD_PRELOAD entry is this library: its file name part holds
-// "ziv_env.so" ("libziv_env.so" included).
-bool is_this_library(std::string_view entry)
-{
-    size_t slash = entry.rfind('/');
-    // No substr: its range check would pull in the C++ runtime.
-    std::string_view file = slash == std::string_view::npos
-                                ? entry
-                                : std::string_view(entry.data() + slash + 1, entry.size() - slash - 1);
-    return file.find("ziv_env.so") != std::string_view::npos;
-}
 
 void exit_child(int code) { syscall(SYS_exit_group, code); }
 
@@ -243,7 +232,7 @@ ZIV_EXPORT int ziv_get_cmd_callback_from_tmpfile(const char* command, char* buff
         unlink(tmp_name);
         return -1;
     }
-    (void)system(line.block);
+    (void)ziv_run_shell_line(line.block);
     int result = 0;
     ziv_fd_closer out{open(tmp_name, O_RDONLY | O_CLOEXEC)};
     if (out.fd >= 0) {
@@ -455,7 +444,7 @@ ZIV_EXPORT void ziv_recover_ldpreload(void)
             ++end;
         }
         size_t next = value[end] != '\0' ? end + 1 : end;
-        if (end > at && is_this_library(std::string_view(value + at, end - at))) {
+        if (end > at && ziv_preload_entry_is_library(std::string_view(value + at, end - at))) {
             removed = true;
         } else {
             any_entry = any_entry || end > at;
@@ -504,7 +493,7 @@ ZIV_EXPORT void ziv_forward_cmd_with_execve(int argc, char** argv, const char* t
         }
         args[argc + 2] = nullptr;
         ziv_recover_ldpreload();
-        execve(tool, args, environ);
+        ziv_libc_execve(tool, args, environ);
         // Nothing to run: leave without running the program's exit work.
         exit_child(127);
     }

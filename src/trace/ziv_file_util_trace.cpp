@@ -10,6 +10,7 @@
 #include "ziv_bounded.h"
 #include "ziv_config.h"
 #include "ziv_file_util.h"
+#include "ziv_helper_process.h"
 #include "ziv_trace.h"
 
 extern "C" {
@@ -50,7 +51,7 @@ ZIV_EXPORT void ziv_trace_cmd_default(const char* first, int flag, const char* s
         g_ziv_cfg->prog[0].mask = 0;
         g_ziv_cfg->env_read = 1;
         if (fork() == 0) {
-            (void)system(line);
+            (void)ziv_run_shell_line(line);
         }
         _exit(0);
     }

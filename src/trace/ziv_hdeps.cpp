@@ -13,12 +13,12 @@
 #include "ziv_bounded.h"
 #include "ziv_db.h"
 #include "ziv_file_util.h"
+#include "ziv_hdeps_open.h"
+#include "ziv_helper_process.h"
 #include "ziv_lifecycle.h"
 #include "ziv_log.h"
 #include "ziv_parsers.h"
 #include "ziv_sysio.h"
-
-extern char** environ;
 
 namespace {
 
@@ -341,94 +341,6 @@ int read_rule(rule_reader& in, char** source, ziv_trace_file** headers)
     return 0;
 }
 
-// "LD_PRELOAD=..." without this library's entries (the loader splits the
-// list at blanks and colons); null when no entry is left.
-char* preload_without_library(const char* entry)
-{
-    constexpr size_t prefix = sizeof "LD_PRELOAD=" - 1;
-    size_t size = strlen(entry) + 1;
-    char* out = static_cast<char*>(ziv_malloc_and_init(static_cast<int>(size)));
-    if (out == nullptr) {
-        return nullptr;
-    }
-    memcpy(out, entry, prefix);
-    size_t at_out = prefix;
-    const char* value = entry + prefix;
-    for (size_t at = 0; value[at] != '\0';) {
-        size_t end = at;
-        while (value[end] != '\0' && value[end] != ' ' && value[end] != ':') {
-            ++end;
-        }
-        size_t start_of_file = at;
-        for (size_t i = at; i < end; ++i) {
-            if (value[i] == '/') {
-                start_of_file = i + 1;
-            }
-        }
-        bool ours = memmem(value + start_of_file, end - start_of_file, "ziv_env.so", 10) != nullptr;
-        if (!ours && end > at) {
-            if (at_out > prefix) {
-                out[at_out++] = ' ';
-            }
-            memcpy(out + at_out, value + at, end - at);
-            at_out += end - at;
-        }
-        at = value[end] != '\0' ? end + 1 : end;
-    }
-    out[at_out] = '\0';
-    if (at_out == prefix) {
-        free(out);
-        return nullptr;
-    }
-    return out;
-}
-
-// The environment of the second run: this one, with the library taken out
-// of LD_PRELOAD and tracing switched off. The strings are shared with environ except the new entry.
-class child_environment {
-public:
-    child_environment()
-    {
-        size_t n = 0;
-        while (environ != nullptr && environ[n] != nullptr) {
-            ++n;
-        }
-        envp_ = static_cast<char**>(ziv_malloc_and_init(static_cast<int>((n + 1) * sizeof(char*))));
-        if (envp_ == nullptr) {
-            return;
-        }
-        size_t k = 0;
-        for (size_t i = 0; i < n; ++i) {
-            // Even where the library is loaded by other means (the loader's
-            // own preload file), the second run neither traces nor starts a
-            // run of its own.
-            if (strncmp(environ[i], "ZIV_TRACE_HDEPS=", 16) == 0 || strncmp(environ[i], "ZIV_TRACE_ENABLE=", 17) == 0) {
-                continue;
-            }
-            if (strncmp(environ[i], "LD_PRELOAD=", 11) != 0) {
-                envp_[k++] = environ[i];
-                continue;
-            }
-            if (preload_ == nullptr && (preload_ = preload_without_library(environ[i])) != nullptr) {
-                envp_[k++] = preload_;
-            }
-        }
-        envp_[k] = nullptr;
-    }
-    ~child_environment()
-    {
-        free(envp_);
-        free(preload_);
-    }
-    child_environment(const child_environment&) = delete;
-    child_environment& operator=(const child_environment&) = delete;
-    char** get() const { return envp_; }
-
-private:
-    char** envp_ = nullptr;
-    char* preload_ = nullptr;
-};
-
 // A scratch file this process created (exclusively) and removes again: a
 // file of the same name that was already there is never touched.
 class scratch_file {
@@ -475,7 +387,7 @@ bool run_second_compiler(int argc, char** argv, hdeps_mode mode, char* s_name, c
 {
     // argv, the four options, the terminator.
     ziv_block<char*> args{static_cast<char**>(ziv_malloc_and_init(static_cast<int>((argc + 5) * sizeof(char*))))};
-    child_environment env;
+    ziv_env_without_library env(true);
     if (args.block == nullptr || env.get() == nullptr) {
         return false;
     }
@@ -505,7 +417,7 @@ bool run_second_compiler(int argc, char** argv, hdeps_mode mode, char* s_name, c
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t child = -1;
     // A path, never a PATH search: the driver starts its compiler by path.
-    int err = posix_spawn(&child, argv[0], &actions, nullptr, args.block, env.get());
+    int err = ziv_libc_posix_spawn(&child, argv[0], &actions, nullptr, args.block, env.get());
     posix_spawn_file_actions_destroy(&actions);
     if (err != 0) {
         return false;
@@ -521,27 +433,34 @@ void record_headers(const char* source, ziv_trace_file* headers)
     if (ziv_get_sha256sum(source, digest, sizeof digest) != 0 || digest[0] == '\0') {
         return;
     }
-    int source_id = ziv_get_obj_id_by_checksum(source, digest, pwd_id, "source_file_table");
+    ziv_record_source_heads(pwd_id, source, digest, headers, true);
+}
+
+}  // namespace
+
+int ziv_record_source_heads(int pwd_id, const char* source, const char* source_digest, ziv_trace_file* headers,
+                            bool grouped)
+{
+    int source_id = ziv_get_obj_id_by_checksum(source, source_digest, pwd_id, "source_file_table");
     if (source_id < 1) {
-        ziv_insert_source_file(0, pwd_id, source, digest);
-        source_id = ziv_get_obj_id_by_checksum(source, digest, pwd_id, "source_file_table");
+        ziv_insert_source_file(0, pwd_id, source, source_digest);
+        source_id = ziv_get_obj_id_by_checksum(source, source_digest, pwd_id, "source_file_table");
     }
     if (source_id < 1) {
-        return;
+        return source_id;
     }
     int to_insert = ziv_prepare_head_file(pwd_id, headers);
     if (to_insert != 0) {
-        ziv_db_group group(to_insert > 1);
+        ziv_db_group group(grouped && to_insert > 1);
         ziv_insert_head_file(pwd_id, headers);
     }
     int known = ziv_update_head_id(pwd_id, headers);
     if (known != 0) {
-        ziv_db_group group(known > 1);
+        ziv_db_group group(grouped && known > 1);
         ziv_insert_head_depend_table(source_id, headers);
     }
+    return source_id;
 }
-
-}  // namespace
 
 int ziv_read_hdep_file(FILE* stream, char** source, ziv_trace_file** headers)
 {

@@ -13,7 +13,9 @@
 #include "ziv_bounded.h"
 #include "ziv_config.h"
 #include "ziv_db.h"
+#include "ziv_exec.h"
 #include "ziv_file_util.h"
+#include "ziv_hdeps_open.h"
 #include "ziv_identity.h"
 #include "ziv_lifecycle.h"
 #include "ziv_log.h"
@@ -25,7 +27,6 @@
 
 namespace {
 
-using ziv_main_fn = int (*)(int, char**, char**);
 using ziv_start_fn = int (*)(ziv_main_fn, int, char**, void (*)(void), void (*)(void), void (*)(void), void*);
 
 constexpr uint32_t ZIV_LOG_BUILDTIME = 3;
@@ -188,6 +189,8 @@ ZIV_EXPORT void ziv_set_parentid(int id)
         text[1] = '\0';
     }
     setenv("ZIV_PCOMMAND_ID", text, 1);
+    // Children started with an environment of their own still get it.
+    ziv_exec_note_command_id(text);
 }
 
 ZIV_EXPORT char* ziv_get_cmd_log(int argc, char** argv)
@@ -287,12 +290,17 @@ ZIV_EXPORT int ziv_parse_build_command(int argc, char** argv, int pwd_id)
         return -1;
     }
     int tool_id = argc > 0 ? ziv_db_insert_tool(argv[0]) : -1;
-    char* log = ziv_get_cmd_log(argc, argv);
-    if (log == nullptr) {
+    ziv_block<char> log{ziv_get_cmd_log(argc, argv)};
+    if (log.block == nullptr) {
         return 0;
     }
-    int id = ziv_db_insert_command(tool_id, pwd_id, log);
-    free(log);
+    // The row and its exact vector under one write lock: a reader finds
+    // both or neither, and the build pays one transaction, not two.
+    ziv_db_group group(tool_id > 0 && pwd_id > 0);
+    int id = ziv_db_insert_command(tool_id, pwd_id, log.block);
+    if (id > 0) {
+        ziv_insert_command_argv(id, argc, argv);
+    }
     return id;
 }
 
@@ -387,6 +395,7 @@ ZIV_EXPORT int __libc_start_main(ziv_main_fn main, int argc, char** argv, void (
     }
     if (ziv_trace_skip(argc, argv) == 0) {
         trace_at_entry(argc, argv);
+        main = ziv_hdeps_open_watch(main);
     }
     errno = saved_errno;
     return next(main, argc, argv, init, fini, rtld_fini, stack_end);
@@ -403,6 +412,7 @@ ZIV_EXPORT void ziv_trace_fini(void)
     if (row->command_id != 0 && ziv_real_now(&now)) {
         row->time.runtime_ms = ziv_interval_ms(row->time.main_start, now);
     }
+    ziv_hdeps_open_finish(row);
     if (row->info != nullptr) {
         row->info->command_id = row->command_id;
         ziv_parse_trace_info(row->info);

@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "ziv_check.h"
@@ -29,6 +29,17 @@ inline run_result kalvitrex(const std::vector<std::string>& args, const std::str
     o.env.insert(o.env.end(), extra.begin(), extra.end());
     o.cwd = cwd;
     o.timeout_s = timeout_s;
+    return run(o);
+}
+
+// sh -c SCRIPT, where "$1" is the kalvitrex program, with the same small
+// environment plus `extra`.
+inline run_result shell(const std::string& script, const std::string& cwd, const std::vector<std::string>& extra = {},
+                        int timeout_s = 60)
+{
+    run_options o{.exe = "/bin/sh", .argv = {"sh", "-c", script, "sh", KVX_PROGRAM},
+                  .env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/tmp"}, .cwd = cwd, .timeout_s = timeout_s};
+    o.env.insert(o.env.end(), extra.begin(), extra.end());
     return run(o);
 }
 
@@ -57,112 +68,66 @@ inline long table_count(const std::string& path)
     return test_db(path).number("select count(*) from sqlite_master where type = 'table'");
 }
 
-// The value of each "K=V" line.
-inline std::map<std::string, std::string> values_of(const std::string& text)
-{
-    std::map<std::string, std::string> m;
-    for (const std::string& l : lines_of(text)) {
-        if (size_t eq = l.find('='); eq != std::string::npos) {
-            m[l.substr(0, eq)] = l.substr(eq + 1);
-        }
-    }
-    return m;
-}
-
 struct json {
     std::string text;  // a string's value, or a number's or literal's text
     std::vector<json> items;
     std::map<std::string, json> fields;
     const json& at(const std::string& key) const { return fields.at(key); }
-};
-
-// Throws on anything that is not exactly one JSON value.
-class json_reader {
-public:
-    static json parse(const std::string& text)
+    // The texts of the items, in order.
+    std::vector<std::string> texts() const
     {
-        json_reader r{text};
-        json v = r.value();
-        r.check(r.skip() == text.size());
-        return v;
-    }
-
-private:
-    explicit json_reader(const std::string& text) : s(text) {}
-
-    const std::string& s;
-    size_t at = 0;
-
-    void check(bool ok) const
-    {
-        if (!ok) {
-            throw std::runtime_error("not JSON at offset " + std::to_string(at));
-        }
-    }
-    size_t skip()
-    {
-        while (at < s.size() && std::string_view(" \n\t\r").find(s[at]) != std::string_view::npos) {
-            ++at;
-        }
-        return at;
-    }
-    bool eat(char c)
-    {
-        bool here = skip() < s.size() && s[at] == c;
-        at += here ? 1 : 0;
-        return here;
-    }
-    std::string str()
-    {
-        check(eat('"'));
-        std::string out;
-        for (char c; check(at < s.size()), (c = s[at++]) != '"'; out += c) {
-            check(static_cast<unsigned char>(c) >= 0x20);
-            if (c != '\\') {
-                continue;  // appended by the loop
-            }
-            check(at < s.size());
-            if (size_t e = std::string_view("\"\\/bfnrt").find(s[at++]); e != std::string_view::npos) {
-                c = "\"\\/\b\f\n\r\t"[e];
-                continue;
-            }
-            // Otherwise only \u00XX, all kalvitrex writes, taken as UTF-8.
-            check(s[at - 1] == 'u' && s.compare(at, 2, "00") == 0 && at + 4 <= s.size());
-            unsigned cp = static_cast<unsigned>(std::stoul(s.substr(at + 2, 2), nullptr, 16));
-            at += 4;
-            if (cp >= 0x80) {
-                out += static_cast<char>(0xc0 | (cp >> 6));
-            }
-            c = static_cast<char>(cp < 0x80 ? cp : 0x80 | (cp & 0x3f));
+        std::vector<std::string> out;
+        for (const json& i : items) {
+            out.push_back(i.text);
         }
         return out;
     }
-    json value()
-    {
+};
+
+// The JSON value in the file, read by Python's parser (strict: UTF-8 only,
+// no control characters in strings, nothing after the value); what
+// kalvitrex writes as \udcXX, a byte that is no UTF-8, comes back as that
+// byte. Throws on anything else.
+inline json read_json(const std::string& path)
+{
+    const char* script = R"py(import json, sys
+def out(*tokens):
+    for t in tokens: sys.stdout.buffer.write(t.encode('utf-8', 'surrogateescape') + b'\0')
+def walk(v):
+    if isinstance(v, dict):
+        out('{', str(len(v)))
+        for k, x in v.items(): out(k); walk(x)
+    elif isinstance(v, list):
+        out('[', str(len(v)))
+        for x in v: walk(x)
+    else: out('=', v if isinstance(v, str) else json.dumps(v))
+walk(json.loads(open(sys.argv[1], 'rb').read().decode('utf-8')))
+)py";
+    run_result r = run({.exe = "/usr/bin/python3", .argv = {"python3", "-c", script, path}});
+    if (r.exit_code != 0) {
+        throw std::runtime_error(path + " is no JSON: " + r.err);
+    }
+    size_t at = 0;
+    auto token = [&] {
+        size_t end = r.out.find('\0', at);
+        std::string t = r.out.substr(at, end - at);
+        at = end + 1;
+        return t;
+    };
+    std::function<json()> value = [&] {
         json v;
-        if (eat('{')) {
-            for (bool more = !eat('}'); more; more = eat(',') || (check(eat('}')), false)) {
-                std::string key = (skip(), str());
-                check(eat(':'));
+        std::string kind = token();
+        for (long n = kind == "=" ? (v.text = token(), 0) : std::stol(token()); n > 0; --n) {
+            if (kind == "{") {
+                std::string key = token();
                 v.fields[key] = value();
-            }
-        } else if (eat('[')) {
-            for (bool more = !eat(']'); more; more = eat(',') || (check(eat(']')), false)) {
+            } else {
                 v.items.push_back(value());
             }
-        } else if (skip() < s.size() && s[at] == '"') {
-            v.text = str();
-        } else {
-            size_t from = at;
-            while (at < s.size() && std::string_view("-+.eE0123456789truefalsn").find(s[at]) != std::string_view::npos) {
-                ++at;
-            }
-            v.text = s.substr(from, at - from);
-            check(v.text == "true" || v.text == "false" || v.text == "null" ||
-                  (!v.text.empty() && v.text.find_first_not_of("-+.eE0123456789") == std::string::npos));
         }
         return v;
-    }
-};
+    };
+    return value();
+}
 
 }  // namespace cli_test

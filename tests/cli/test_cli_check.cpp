@@ -2,7 +2,6 @@
 // default profile, then with one stamped header that check must name as the
 // only culprit; and the inputs it must refuse or survive, always leaving the
 // user's tree as it was and no copy behind.
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,45 +9,11 @@
 #include <set>
 
 #include "cli_fixture.h"
+#include "tree_snapshot.h"
 
 using namespace cli_test;
 
 namespace {
-
-// Every entry below `dir` with its kind, mode, times and contents.
-std::map<std::string, std::string> snapshot(const std::string& dir, const std::string& rel = "")
-{
-    std::map<std::string, std::string> out;
-    DIR* d = opendir((dir + "/" + rel).c_str());
-    if (d == nullptr) {
-        return out;
-    }
-    while (dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") {
-            continue;
-        }
-        std::string r = rel.empty() ? name : rel + "/" + name;
-        std::string path = dir + "/" + r;
-        struct stat st;
-        lstat(path.c_str(), &st);
-        std::string& v = out[r];
-        v = std::to_string(st.st_mode) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
-            std::to_string(st.st_mtim.tv_nsec) + " ";
-        if (S_ISLNK(st.st_mode)) {
-            char buf[4096];
-            ssize_t n = readlink(path.c_str(), buf, sizeof buf);
-            v += std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
-        } else if (S_ISDIR(st.st_mode)) {
-            auto sub = snapshot(dir, r);
-            out.insert(sub.begin(), sub.end());
-        } else if (access(path.c_str(), R_OK) == 0) {
-            v += read_file(path);
-        }
-    }
-    closedir(d);
-    return out;
-}
 
 // The project: a program from three objects in two archives, one of them
 // holding a generated header made by $(STAMPER); __DATE__ and __TIME__, a
@@ -94,23 +59,10 @@ void write_project(const std::string& dir, const std::string& outside)
     write_file(outside + "/data.txt", "from outside\n");
 }
 
-run_result check(const std::vector<std::string>& args, const std::string& dir, const std::string& tmp,
-                 const std::vector<std::string>& extra = {})
+run_result check(std::vector<std::string> args, const std::string& dir, const std::string& tmp)
 {
-    std::vector<std::string> a = {"check"};
-    a.insert(a.end(), args.begin(), args.end());
-    std::vector<std::string> env = {"TMPDIR=" + tmp};
-    env.insert(env.end(), extra.begin(), extra.end());
-    return kalvitrex(a, dir, env, 120);
-}
-
-std::set<std::string> texts(const json& list)
-{
-    std::set<std::string> out;
-    for (const json& j : list.items) {
-        out.insert(j.text);
-    }
-    return out;
+    args.insert(args.begin(), "check");
+    return kalvitrex(args, dir, {"TMPDIR=" + tmp}, 120);
 }
 
 }  // namespace
@@ -121,7 +73,7 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     const std::string dir = t.sub("my 'proj\""), tmp = t.sub("tmp");
     mkdir(tmp.c_str(), 0755);
     write_project(dir, t.sub("shared"));
-    const auto before = snapshot(dir);
+    const auto before = tree_of(dir, true);
 
     // A log that differs in every build is listed apart and decides nothing.
     auto r = check({"--json", "../r.json", "--", "make", "-s"}, dir, tmp);
@@ -130,9 +82,9 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
         r.out, std::regex("kalvitrex check: reproducible: [0-9]+ files made by both builds are identical\n\n"
                           "Build-system records that differ [^\n]*\n  config.log\n")))
         << r.out;
-    json j = json_reader::parse(read_file(t.sub("r.json")));
+    json j = read_json(t.sub("r.json"));
     EXPECT_EQ(j.at("reproducible").text, "true");
-    EXPECT_EQ(texts(j.at("records_differing")), std::set<std::string>{"config.log"});
+    EXPECT_EQ(j.at("records_differing").texts(), std::vector<std::string>{"config.log"});
     ASSERT_EQ(j.at("builds").items.size(), 2u);
     for (const json& b : j.at("builds").items) {
         EXPECT_EQ(b.at("status").text, "0");
@@ -142,17 +94,18 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     // sources.tar, gen.txt, copied.txt, the .pyc, the copy beside.
     EXPECT_GE(std::stoi(j.at("files_made_by_both").text), 14);
     EXPECT_GE(std::stod(j.at("variations").at("second_start_after_s").text), 1.0);
-    EXPECT_EQ(snapshot(dir), before) << "the user's tree changed";
-    EXPECT_TRUE(snapshot(tmp).empty()) << "copies left behind";
+    EXPECT_EQ(tree_of(dir, true), before) << "the user's tree changed";
+    EXPECT_TRUE(tree_of(tmp, true).empty()) << "copies left behind";
 
     // A header stamped with a fresh value in each build: it is where the
     // difference starts; the object, archive and program only follow it.
     r = check({"--keep", "--json", t.sub("s.json"), "--", "make", "-s", "STAMPER=cat /proc/sys/kernel/random/uuid"},
               dir, tmp);
     ASSERT_EQ(r.exit_code, 1) << describe(r);
-    j = json_reader::parse(read_file(t.sub("s.json")));
+    j = read_json(t.sub("s.json"));
     EXPECT_EQ(j.at("reproducible").text, "false");
-    EXPECT_EQ(texts(j.at("differing")),
+    std::vector<std::string> differing = j.at("differing").texts();
+    EXPECT_EQ(std::set<std::string>(differing.begin(), differing.end()),
               (std::set<std::string>{"stamp.h", "stamp.o", "libstamp.a", "prog", "../prog.installed"}));
     ASSERT_EQ(j.at("culprits").items.size(), 1u) << r.out;
     const json& c = j.at("culprits").items[0];
@@ -182,14 +135,34 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     }
     EXPECT_EQ(read_file(kept + "/first/copied.txt"), "from outside\n");
     EXPECT_EQ(read_file(kept + "/second/outdir/gen.txt"), "generated\n");
+    // The kept databases questioned: diff matches the files of the two
+    // places and lists the differing ones, earliest producer first; impact
+    // of a header the compiles read through the link.
+    auto d = kalvitrex({"diff", "first.db", "second.db"}, kept);
+    EXPECT_EQ(d.exit_code, 1) << describe(d);
+    std::vector<std::string> listed;
+    for (const std::string& l : lines_of(d.out)) {
+        listed.push_back(l.rfind("    in: ", 0) == 0 ? "in" : l);
+    }
+    const std::string installed = kept + "/prog.installed";  // beside the tree the builds ran in
+    EXPECT_EQ(listed, (std::vector<std::string>{"stamp.o", "    made by: gcc -c stamp.c", "in", "libstamp.a",
+                                                "    made by: ar rcs libstamp.a stamp.o", "in", "prog",
+                                                "    made by: gcc -o prog main.o libutil.a libstamp.a", "in",
+                                                installed, "    made by: cp prog ../prog.installed", "in"}))
+        << d.out;
+    const std::string built = kept + "/my 'proj\"/";  // where both builds ran
+    auto imp = kalvitrex({"impact", "--db", "first.db", built + "inc/util.h"}, kept);
+    EXPECT_EQ(imp.out, built + "libutil.a\n" + built + "main.o\n" + built + "prog\n" + built + "util.o\n" + installed +
+                           "\n")
+        << describe(imp);
 
     // A failing build: its status, and no claim.
     r = check({"--", "make", "-s", "no-such-target"}, dir, tmp);
     EXPECT_EQ(r.exit_code, 2) << describe(r);
     EXPECT_EQ(r.out,
               "kalvitrex check: the first build failed (exit status 2); nothing is claimed about reproducibility\n");
-    EXPECT_EQ(snapshot(dir), before) << "the user's tree changed";
-    EXPECT_EQ(snapshot(tmp).size(), snapshot(kept).size() + 1) << "only the kept copy may stay";
+    EXPECT_EQ(tree_of(dir, true), before) << "the user's tree changed";
+    EXPECT_EQ(tree_of(tmp, true).size(), tree_of(kept, true).size() + 1) << "only the kept copy may stay";
 }
 
 TEST(CliCheck, BadInputLeavesTheTreeAsItWasAndNoCopies)
@@ -202,7 +175,7 @@ TEST(CliCheck, BadInputLeavesTheTreeAsItWasAndNoCopies)
     chmod(t.path().c_str(), 0755);
     write_file(dir + "/a.txt", "a\n");
     write_file(dir + "/big", std::string(1 << 20, 'x'));
-    const auto before = snapshot(dir);
+    const auto before = tree_of(dir, true);
     const std::pair<std::vector<std::string>, std::string> refused[] = {
         {{}, "kalvitrex: check: no build command given (kalvitrex check [options] -- COMMAND ...)\n"},
         {{"--bogus", "--", "true"}, "kalvitrex: check: unknown option --bogus (see kalvitrex check --help)\n"},
@@ -213,36 +186,29 @@ TEST(CliCheck, BadInputLeavesTheTreeAsItWasAndNoCopies)
         auto r = check(args, dir, tmp);
         EXPECT_EQ(r.exit_code, 2) << describe(r);
         EXPECT_NE(r.err.find(err), std::string::npos) << describe(r);
-        EXPECT_EQ(snapshot(dir), before);
-        EXPECT_TRUE(snapshot(tmp).empty());
+        EXPECT_EQ(tree_of(dir, true), before);
+        EXPECT_TRUE(tree_of(tmp, true).empty());
         if (err == "kalvitrex: check: first build\n") {
             EXPECT_EQ(r.out.rfind("kalvitrex check: the first build removed its own directory (", 0), 0u) << r.out;
         }
     }
 
     // Interrupted while the first build runs: the build ends, the copy goes.
-    run_options o;
-    o.exe = "/bin/sh";
-    o.argv = {"sh", "-c",
-              "\"$1\" check -- sh -c 'touch started; exec sleep 20' & k=$!; i=0; "
-              "until ls \"$TMPDIR\"/kalvitrex-check.*/tree/started >/dev/null 2>&1 || [ $i -gt 300 ]; do "
-              "sleep 0.05; i=$((i+1)); done; kill -INT $k; wait $k; echo status=$?",
-              "sh", KVX_PROGRAM};
-    o.env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/tmp", "TMPDIR=" + tmp};
-    o.cwd = dir;
-    o.timeout_s = 30;
-    auto r = run(o);
+    auto r = shell("\"$1\" check -- sh -c 'touch started; exec sleep 20' & k=$!; i=0; "
+                   "until ls \"$TMPDIR\"/kalvitrex-check.*/tree/started >/dev/null 2>&1 || [ $i -gt 300 ]; do "
+                   "sleep 0.05; i=$((i+1)); done; kill -INT $k; wait $k; echo status=$?",
+                   dir, {"TMPDIR=" + tmp}, 30);
     EXPECT_EQ(r.out, "status=130\n") << describe(r);
     EXPECT_NE(r.err.find("kalvitrex: check: interrupted; removing " + tmp + "/kalvitrex-check."), std::string::npos)
         << r.err;
-    EXPECT_EQ(snapshot(dir), before);
-    EXPECT_TRUE(snapshot(tmp).empty());
+    EXPECT_EQ(tree_of(dir, true), before);
+    EXPECT_TRUE(tree_of(tmp, true).empty());
 
     // A file the user cannot read (root reads everything: ask as nobody, when
     // nobody can run the program from where it was built), and too little
     // room for the copies (a small file system of its own).
     chmod((dir + "/a.txt").c_str(), 0);
-    const auto unreadable = snapshot(dir);
+    const auto unreadable = tree_of(dir, true);
     const std::string as_nobody = getuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
     const std::pair<std::string, std::string> cases[] = {
         {as_nobody + "\"$1\" run --no-trace -- true 2>/dev/null || { echo no-user; exit; }; " + as_nobody +
@@ -253,8 +219,7 @@ TEST(CliCheck, BadInputLeavesTheTreeAsItWasAndNoCopies)
          "kalvitrex: not enough disk space for two copies of the tree in " + tmp + "/kalvitrex-check."},
     };
     for (const auto& [script, err] : cases) {
-        o.argv = {"sh", "-c", script, "sh", KVX_PROGRAM};
-        r = run(o);
+        r = shell(script, dir, {"TMPDIR=" + tmp}, 30);
         if (r.out == "no-mount\n" || r.out == "no-user\n") {
             fprintf(stderr, "(%s here: this case is not run)\n",
                     r.out == "no-user\n" ? "no user without privileges can run kalvitrex" : "no private tmpfs");
@@ -262,7 +227,7 @@ TEST(CliCheck, BadInputLeavesTheTreeAsItWasAndNoCopies)
         }
         EXPECT_EQ(r.exit_code, 2) << describe(r);
         EXPECT_EQ(r.err.rfind(err, 0), 0u) << describe(r);
-        EXPECT_EQ(snapshot(dir), unreadable);
-        EXPECT_TRUE(snapshot(tmp).empty());
+        EXPECT_EQ(tree_of(dir, true), unreadable);
+        EXPECT_TRUE(tree_of(tmp, true).empty());
     }
 }

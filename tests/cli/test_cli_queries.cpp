@@ -42,22 +42,23 @@ INSERT INTO target_source_table VALUES (NULL, 1, 3), (NULL, 1, 1), (NULL, 2, 4),
 INSERT INTO target_target_table VALUES (NULL, 3, 2), (NULL, 4, 1), (NULL, 4, 3);
 )";
 
-std::vector<std::string> texts(const json& array)
+// A blob literal of an argument vector as the library stores it.
+std::string vector_literal(const std::vector<std::string>& argv)
 {
-    std::vector<std::string> out;
-    for (const json& a : array.items) {
-        out.push_back(a.text);
+    std::string bytes;
+    for (const std::string& a : argv) {
+        bytes += a + '\0';
     }
-    return out;
+    return "X'" + hex(bytes) + "'";
 }
 
 }  // namespace
 
-TEST(CliReport, SummarySlowestCommandsAndCompileCommands)
+TEST(CliReport, SummaryAndSlowestCommandsQuotedExactly)
 {
     temp_dir t;
-    // util.c compiled again in a second build into the same database: still
-    // one entry, the newer command's; a source name with doubled blanks.
+    // The link recorded with its exact vector: argument boundaries, an empty
+    // argument and a quote that the command text cannot keep apart.
     make_db(t.sub("k.db"), kProject + std::string(R"(
 INSERT INTO path_file_table VALUES (3, '/w2');
 INSERT INTO build_command_table VALUES (11, '2026-12-06 10:00:00', 'gcc -O2 -c util.c -o util.o', 2, 3, 0, 10),
@@ -65,7 +66,9 @@ INSERT INTO build_command_table VALUES (11, '2026-12-06 10:00:00', 'gcc -O2 -c u
 INSERT INTO source_file_table VALUES (6, 'util.c', 1, $9, 0), (7, 'my  file.c', 3, $7, 0);
 INSERT INTO target_file_table VALUES (7, 'util.o', 1, $8, 11, 11), (8, 'my file.o', 3, $6, 12, 12);
 INSERT INTO target_source_table VALUES (NULL, 7, 6), (NULL, 8, 7);
-)"), "/w");
+INSERT INTO build_command_argv_table VALUES (9, )") + vector_literal({"gcc", "-o", "prog", "main.o", "libutil.a",
+                                                                      "-Wl,-rpath,$ORIGIN/it's lib", ""}) + ");",
+            "/w");
     auto r = kalvitrex({"report", "--db", "k.db", "--top", "3"}, t.path());
     ASSERT_EQ(r.exit_code, 0) << describe(r);
     EXPECT_NE(r.out.find("  commands     12 (12 with a run time, 3155 ms in all)\n"
@@ -76,31 +79,81 @@ INSERT INTO target_source_table VALUES (NULL, 7, 6), (NULL, 8, 7);
                          "  targets      8 (7 made by the build, the others read by it)\n  relations    13\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("Slowest commands (ms):\n      1200  gcc -o prog main.o libutil.a\n"
+    EXPECT_NE(r.out.find("Slowest commands (ms):\n"
+                         "      1200  gcc -o prog main.o libutil.a '-Wl,-rpath,$ORIGIN/it'\\''s lib' ''\n"
                          "       900  make -j2\n       300  gcc -c main.c -o main.o\n"),
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("cc1 -quiet util.c"), std::string::npos);  // beyond --top 3
+}
 
-    r = kalvitrex({"report", "--db", "k.db", "--compile-commands", "out/cc.json"}, t.path());
+// The entry rules on cases a test machine cannot run for real: a compiler
+// behind a launcher, a driver that a link started, a compiler that is no
+// driver, a command recorded before vectors were kept; and the file written
+// all or nothing.
+TEST(CliReport, CompileCommandsFromLaunchersNestedDriversOtherCompilersAndOldRows)
+{
+    temp_dir t;
+    const std::string w = t.path();
+    for (const char* f : {"c.c", "m.c", "s.asm", "old.c"}) {
+        write_file(t.sub(f), "");
+    }
+    make_db(t.sub("k.db"), R"(
+INSERT INTO path_file_table VALUES (1, '@R');
+INSERT INTO tool_file_table VALUES (1, '/usr/bin/ccache', $0), (2, '/usr/bin/gcc', $0), (3, '/usr/bin/nasm', $0),
+  (4, '/usr/lib/gcc/x86_64-linux-gnu/12/lto-wrapper', $0), (5, '/usr/bin/clang', $0);
+INSERT INTO build_command_table VALUES
+  (1, '2026-12-06 09:00:00', 'ccache gcc -c c.c -o c.o', 1, 1, 0, 5),
+  (2, '2026-12-06 09:00:00', '/usr/bin/gcc -c c.c -o c.o', 2, 1, 1, 5),
+  (3, '2026-12-06 09:00:00', 'gcc -flto -o p m.o', 2, 1, 0, 5),
+  (4, '2026-12-06 09:00:00', 'lto-wrapper', 4, 1, 3, 5),
+  (5, '2026-12-06 09:00:00', 'gcc -c -x c m.c', 2, 1, 4, 5),
+  (6, '2026-12-06 09:00:00', 'nasm -f elf64 s.asm -o s.o', 3, 1, 0, 5),
+  (7, '2026-12-06 09:00:00', 'gcc -c old.c', 2, 1, 0, 5),
+  (8, '2026-12-06 09:00:00', 'gcc -E m.c -o m.i', 2, 1, 0, 5),
+  (9, '2026-12-06 09:00:00', 'clang m.c x.o -lm -o prog', 5, 1, 0, 5),
+  (10, '2026-12-06 09:00:00', 'clang -cc1 -emit-obj m.c', 5, 1, 9, 5);
+INSERT INTO source_file_table VALUES (1, 's.asm', 1, $1, 0);
+INSERT INTO target_file_table VALUES (1, 's.o', 1, $2, 6, 6);
+INSERT INTO target_source_table VALUES (NULL, 1, 1);
+)" + [] {
+        // The vectors of every row but the old one (7).
+        std::string rows;
+        int id = 0;
+        for (const std::vector<std::string>& argv : std::vector<std::vector<std::string>>{
+                 {"ccache", "gcc", "-c", "c.c", "-o", "c.o"}, {"/usr/bin/gcc", "-c", "c.c", "-o", "c.o"},
+                 {"gcc", "-flto", "-o", "p", "m.o"}, {"lto-wrapper"}, {"gcc", "-c", "-x", "c", "m.c"},
+                 {"nasm", "-f", "elf64", "s.asm", "-o", "s.o"}, {}, {"gcc", "-E", "m.c", "-o", "m.i"},
+                 {"clang", "m.c", "x.o", "-lm", "-o", "prog"}, {"clang", "-cc1", "-emit-obj", "m.c"}}) {
+            ++id;
+            rows += argv.empty() ? "" : (rows.empty() ? "" : ", ") + ("(" + std::to_string(id) + ", " + vector_literal(argv) + ")");
+        }
+        return "INSERT INTO build_command_argv_table VALUES " + rows + ";";
+    }(), w);
+
+    auto r = kalvitrex({"report", "--db", "k.db", "--compile-commands", "out/cc.json"}, w);
     EXPECT_NE(r.exit_code, 0) << "no out/ directory: the write must fail";
     EXPECT_NE(r.err.find("cannot write out/cc.json"), std::string::npos) << describe(r);
     mkdir(t.sub("out").c_str(), 0755);
-    r = kalvitrex({"report", "--db", "k.db", "--compile-commands", "out/cc.json"}, t.path());
+    r = kalvitrex({"report", "--db", "k.db", "--compile-commands", "out/cc.json"}, w);
     ASSERT_EQ(r.exit_code, 0) << describe(r);
-    // One entry per source, the driver's command: file, output, directory, arguments.
-    std::map<std::string, std::vector<std::string>> entries;
-    for (const json& e : json_reader::parse(read_file(t.sub("out/cc.json"))).items) {
-        entries[e.at("file").text] = {e.at("output").text, e.at("directory").text};
-        for (const std::string& a : texts(e.at("arguments"))) {
-            entries[e.at("file").text].push_back(a);
+    EXPECT_NE(r.err.find("kalvitrex: wrote 4 entries to out/cc.json\n"), std::string::npos) << r.err;
+    std::vector<std::vector<std::string>> entries;
+    for (const json& e : read_json(t.sub("out/cc.json")).items) {
+        EXPECT_EQ(e.at("directory").text, w);
+        entries.push_back({e.at("file").text, e.at("output").text});
+        for (const std::string& a : e.at("arguments").texts()) {
+            entries.back().push_back(a);
         }
     }
-    EXPECT_EQ(entries, (std::map<std::string, std::vector<std::string>>{
-                           {"/w/main.c", {"/w/main.o", "/w", "gcc", "-c", "main.c", "-o", "main.o"}},
-                           {"/w/util.c", {"/w/util.o", "/w2", "gcc", "-O2", "-c", "util.c", "-o", "util.o"}},
-                           {"/w/sub/it's.c", {"/w/sub/we\"ird\\.o", "/w/sub", "gcc", "-c", "it's.c", "-o", "we\"ird\\.o"}},
-                           {"/w2/my  file.c", {"/w2/my file.o", "/w2", "gcc", "-c", "my  file.c", "-o", "my file.o"}}}));
+    // The launcher's compile once, without the launcher; nothing of what the
+    // link or the driver started; nasm by the object it made; a row without
+    // its vector by its text; the link of one source read as its compile.
+    EXPECT_EQ(entries, (std::vector<std::vector<std::string>>{
+                           {w + "/c.c", w + "/c.o", "gcc", "-c", "c.c", "-o", "c.o"},
+                           {w + "/s.asm", w + "/s.o", "nasm", "-f", "elf64", "s.asm", "-o", "s.o"},
+                           {w + "/old.c", w + "/old.o", "gcc", "-c", "old.c"},
+                           {w + "/m.c", w + "/m.o", "clang", "-c", "m.c", "-lm"}}));
     // No leftovers of the failed and the successful write.
     EXPECT_EQ(std::system(("test \"$(ls -A " + t.sub("out") + ")\" = cc.json").c_str()), 0);
 }

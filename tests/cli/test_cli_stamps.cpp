@@ -14,19 +14,6 @@ namespace {
 const std::vector<std::string> k_outputs = {"stamp.o", "libstamp.a", "files.tar", "files.tar.gz", "files.zip",
                                             "date.txt", "host.txt", "__pycache__/mod.cpython.pyc"};
 
-run_result shell(const std::string& script, const std::string& cwd, const std::vector<std::string>& args = {},
-                 const std::vector<std::string>& extra = {})
-{
-    run_options o;
-    o.exe = "/bin/sh";
-    o.argv = {"sh", "-c", script, "sh"};
-    o.argv.insert(o.argv.end(), args.begin(), args.end());
-    o.env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/tmp"};
-    o.env.insert(o.env.end(), extra.begin(), extra.end());
-    o.cwd = cwd;
-    o.timeout_s = 60;
-    return run(o);
-}
 
 // The sources, the files of src/ created in the order given.
 void write_sources(const std::string& dir, const std::vector<std::string>& order)
@@ -76,16 +63,14 @@ TEST(CliStamps, StrictProfileHoldsEveryStampWhateverTheBuildsEnvironment)
     // Both builds at one path, as a build path is not the library's to fix.
     const std::string work = t.sub("work");
     write_sources(work, {"a", "b", "c", "d"});
-    auto r = shell("umask 077; exec \"$1\" run --no-trace --profile strict -- sh build.sh", work, {KVX_PROGRAM},
-                   {"TZ=XST5"});
+    auto r = shell("umask 077; exec \"$1\" run --no-trace --profile strict -- sh build.sh", work, {"TZ=XST5"});
     ASSERT_EQ(r.exit_code, 0) << describe(r);
     ASSERT_EQ(rename(work.c_str(), t.sub("one").c_str()), 0);
     sleep(1);
     write_sources(work, {"d", "c", "b", "a"});
     r = shell(std::string(own_host ? "exec unshare --uts sh -c 'hostname another-host && " : "sh -c '") +
                   "umask 002 && exec \"$0\" run --no-trace --profile strict -- sh build.sh' \"$1\"",
-              work, {KVX_PROGRAM},
-              {"TZ=YST-9", "LOCPATH=" + t.sub("loc"), "LC_ALL=xx_XX", std::string("LD_PRELOAD=") + KVX_FAKE_CLOCK});
+              work, {"TZ=YST-9", "LOCPATH=" + t.sub("loc"), "LC_ALL=xx_XX", std::string("LD_PRELOAD=") + KVX_FAKE_CLOCK});
     ASSERT_EQ(r.exit_code, 0) << describe(r);
     for (const std::string& f : k_outputs) {
         EXPECT_EQ(sha256_of(t.sub("one/" + f)), sha256_of(work + "/" + f)) << f;

@@ -1,14 +1,67 @@
-// Stands in for a compiler proper, started as "cc1". Every run appends one
+// Stands in for a compiler proper started as "cc1", or for clang compiling
+// in its own process (started as "clang"). Every run appends one
 // line to $FAKE_CC1_LOG: "first" or "second", LD_PRELOAD and
 // ZIV_TRACE_HDEPS as it saw them, and its arguments, separated by tabs. A
 // run given "-MF <file>" (the second run of header tracing) copies
 // $FAKE_CC1_DEPS into that file and makes noise on both outputs, which must
 // never reach the traced build's. Other runs write "compiled" to their "-o"
-// file.
+// file, after opening what $FAKE_CC1_OPENS lists as a compiler reads its
+// source and headers, and exit with $FAKE_CC1_EXIT.
+//
+// $FAKE_CC1_OPENS: blank-separated "how:path" entries; how is r (open,
+// read-only), w (created for writing, mode 0640), T (an unnamed file in a
+// directory, O_TMPFILE, mode 0600), d (a directory), 6 (open64), t (openat
+// from the working directory), a (openat relative to a directory
+// descriptor), 2 (__open_2), 4 (__openat64_2). A created file must get the
+// mode asked for.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
+
+extern "C" int __open_2(const char*, int);
+extern "C" int __openat64_2(int, const char*, int);
+
+namespace {
+
+void open_listed(const char* list)
+{
+    std::istringstream in(list != nullptr ? list : "");
+    for (std::string entry; in >> entry;) {
+        const char* path = entry.c_str() + 2;
+        int fd = -1;
+        switch (entry[0]) {
+        case 'r': fd = open(path, O_RDONLY); break;
+        case 'w': fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0640); break;
+        case 'T': fd = openat64(AT_FDCWD, path, O_TMPFILE | O_WRONLY, 0600); break;
+        case 'd': fd = open(path, O_RDONLY | O_DIRECTORY); break;
+        case '6': fd = open64(path, O_RDONLY); break;
+        case 't': fd = openat(AT_FDCWD, path, O_RDONLY); break;
+        case 'a': {
+            int dir = open(".", O_RDONLY | O_DIRECTORY);
+            fd = openat(dir, path, O_RDONLY);
+            close(dir);
+            break;
+        }
+        case '2': fd = __open_2(path, O_RDONLY); break;
+        case '4': fd = __openat64_2(AT_FDCWD, path, O_RDONLY); break;
+        }
+        struct stat st {};
+        mode_t wanted = entry[0] == 'w' ? 0640 : 0600;
+        if (fd < 0 || ((entry[0] == 'w' || entry[0] == 'T') && (fstat(fd, &st) != 0 || (st.st_mode & 0777) != wanted))) {
+            fprintf(stderr, "cannot open %s as asked\n", entry.c_str());
+            exit(9);
+        }
+        close(fd);
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -45,6 +98,8 @@ int main(int argc, char** argv)
         }
         return 0;
     }
+    umask(022);
+    open_listed(getenv("FAKE_CC1_OPENS"));
     if (out != nullptr && strcmp(out, "-") != 0) {
         if (FILE* f = fopen(out, "w")) {
             fputs("compiled\n", f);
@@ -52,5 +107,5 @@ int main(int argc, char** argv)
         }
     }
     fputs("first-run-output\n", stderr);
-    return 0;
+    return getenv("FAKE_CC1_EXIT") != nullptr ? atoi(getenv("FAKE_CC1_EXIT")) : 0;
 }

@@ -1,6 +1,8 @@
-// Header tracing in a real traced process: a stand-in compiler proper named
-// cc1 is run under the library; what its second, untraced run receives, and
-// what reaches the database, the working directory and the build's output.
+// Header tracing in a real traced process: a stand-in compiler named cc1 or
+// clang is run under the library; what the second, untraced run of "m" and
+// "mm" receives, which of the stand-in's opens "open" and "open-all" take
+// for headers of which source, and what reaches the database, the working
+// directory and the build's output.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -26,6 +28,7 @@ protected:
             mkdir(d.c_str(), 0755);
         }
         cc1_ = make_tool_dir_link(dir_.sub("bin"), "cc1", ZIV_FAKE_CC1);
+        clang_ = make_tool_dir_link(dir_.sub("bin"), "clang", ZIV_FAKE_CC1);
         test_db(db_).exec(read_file(ZIV_SCHEMA_PATH));
         for (const char* f : {"src.c", "inc/h1.h", "inc/h2.h", "h 3.h"}) {
             write_file(work_ + "/" + f, "1\n");
@@ -34,21 +37,23 @@ protected:
         write_file(dir_.sub("deps"), "src.o: src.c inc/h1.h \\\n inc/h2.h \\\n h\\ 3.h\n");
     }
 
-    run_result cc1(const std::vector<std::string>& args, const std::string& mode, const std::string& preload = kLib)
+    run_result cc1(const std::vector<std::string>& args, const std::string& mode, const std::string& preload = kLib,
+                   const std::string& tool = "cc1", int exit_code = 0)
     {
         run_options o;
-        o.exe = cc1_;
-        o.argv = {cc1_};
+        o.exe = tool == "cc1" ? cc1_ : clang_;
+        o.argv = {o.exe};
         o.argv.insert(o.argv.end(), args.begin(), args.end());
         o.cwd = work_;
         o.env = {"PATH=/usr/bin:/bin", "LD_PRELOAD=" + preload, "ZIV_TRACE_ENABLE=yes", "ZIV_TRACE_OUTPUT=" + db_,
-                 "FAKE_CC1_LOG=" + dir_.sub("log"), "FAKE_CC1_DEPS=" + dir_.sub("deps")};
+                 "FAKE_CC1_LOG=" + dir_.sub("log"), "FAKE_CC1_DEPS=" + dir_.sub("deps"), "FAKE_CC1_OPENS=" + opens_,
+                 "FAKE_CC1_EXIT=" + std::to_string(exit_code)};
         if (!mode.empty()) {
             o.env.push_back("ZIV_TRACE_HDEPS=" + mode);
         }
         o.timeout_s = 20;
         run_result r = run(o);
-        EXPECT_EQ(r.exit_code, 0) << describe(r);
+        EXPECT_EQ(r.exit_code, exit_code) << describe(r);
         DIR* d = opendir(work_.c_str());
         while (dirent* e = d != nullptr ? readdir(d) : nullptr) {
             EXPECT_NE(std::string(e->d_name).rfind("ziv_trace", 0), 0u) << "scratch file left: " << e->d_name;
@@ -75,7 +80,9 @@ protected:
     }
 
     temp_dir dir_;
-    std::string work_, db_, cc1_;
+    std::string work_, db_, cc1_, clang_;
+    // Files created on the way check that the mode reaches the C library.
+    std::string opens_ = "r:src.c r:inc/h1.h w:made.h T:.";
 };
 
 TEST_F(hdeps_run, SecondRunIsUntracedPreprocessingWithItsOwnScratchFilesAndRecordsEachHeader)
@@ -119,7 +126,8 @@ TEST_F(hdeps_run, SecondRunIsUntracedPreprocessingWithItsOwnScratchFilesAndRecor
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0][1], other);
     EXPECT_EQ(seen[0][seen[0].size() - 3], "-M");
-    for (const char* mode : {"", "yes", "M", "mmm"}) {
+    // No second run for another value, nor for header tracing from opens.
+    for (const char* mode : {"", "M", "mmm", "open"}) {
         cc1({"src.c", "-o", "out.s"}, mode);
         EXPECT_EQ(runs().size(), 1u) << "mode '" << mode << "'";
     }
@@ -165,7 +173,64 @@ TEST_F(hdeps_run, DependencyFilesOfEveryShapeAndLinesThatMustNotBeRerun)
                 EXPECT_EQ(seen[0][i + 1].rfind("ziv_trace", 0), 0u);
             }
         }
+        // The same lines are left alone by header tracing from opens.
+        db.exec("delete from source_head_table;");
+        cc1(args, "open");
+        EXPECT_EQ(runs().size(), 1u);
+        const string_pairs want = rerun ? string_pairs{{"src.c", "inc/h1.h"}} : string_pairs{};
+        EXPECT_EQ(db.pairs(kHeadPairs), want);
     }
+}
+
+// What the compiler opens read-only once a source of its command line is
+// open, until the next source, less the system's and its own files.
+TEST_F(hdeps_run, OpensAfterEachSourceAreItsHeaders)
+{
+    const std::string abs = work_ + "/abs";
+    for (const std::string& d : {abs, work_ + "/sys"}) {
+        mkdir(d.c_str(), 0755);
+    }
+    for (const char* f : {"a.c", "b.c", "x.h", "y.h", "w.h", "z.h", "pre.h", "sys/s.h", "abs/u.h", "out.s",
+                                 "dep.d"}) {
+        write_file(work_ + "/" + f, std::string(f) + "\n");
+    }
+    const std::string clang_opens = "r:pre.h r:a.c r:x.h r:./y.h r:/proc/self/status r:/dev/null w:out.h T:. a:z.h "
+                                    "6:x.h t:w.h 2:sys/s.h 4:" + abs + "/u.h r:/usr/include/stdio.h r:b.c r:y.h "
+                                    // the compiler's own file
+                                    "r:" ZIV_FAKE_CC1;
+    const string_pairs clang_user = {{"a.c", "x.h"}, {"a.c", "y.h"}, {"a.c", "w.h"}, {"a.c", abs + "/u.h"},
+                                     {"b.c", "y.h"}};
+    string_pairs clang_all = clang_user;
+    clang_all.insert({{"a.c", "sys/s.h"}, {"a.c", "/usr/include/stdio.h"}});
+    struct scenario {
+        std::string tool, mode, opens;
+        int exit_code;
+        string_pairs want;
+    };
+    const std::vector<scenario> scenarios = {
+        {"clang", "open", clang_opens, 0, clang_user},
+        {"clang", "open-all", clang_opens, 0, clang_all},
+        {"clang", "open", clang_opens, 1, {}},  // a failed compile
+        // A compiler proper has one source; its outputs are no headers.
+        {"cc1", "open", "r:a.c r:x.h r:out.s r:dep.d r:b.c", 0, {{"a.c", "x.h"}, {"a.c", "b.c"}}},
+    };
+    test_db db(db_);
+    for (const scenario& s : scenarios) {
+        SCOPED_TRACE(s.tool + " " + s.mode + " exit " + std::to_string(s.exit_code));
+        db.exec("delete from source_head_table; delete from head_file_table;");
+        opens_ = s.opens;
+        if (s.tool == "clang") {
+            // The innermost directory decides: abs/u.h is a user header.
+            cc1({"-c", "-isystem", work_, "-I", abs, "-isystem", "sys", "a.c", "b.c"}, s.mode, kLib, s.tool,
+                s.exit_code);
+        } else {
+            cc1({"-quiet", "-MD", "dep.d", "a.c", "-o", "out.s"}, s.mode, kLib, s.tool, s.exit_code);
+        }
+        EXPECT_EQ(runs().size(), 1u);
+        EXPECT_EQ(db.pairs(kHeadPairs), s.want);
+    }
+    // Written once: the headers' rows carry their digests.
+    EXPECT_EQ(db.value("select checksum from head_file_table where filename = 'x.h'"), sha256_of(work_ + "/x.h"));
 }
 
 }  // namespace

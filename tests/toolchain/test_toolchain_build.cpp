@@ -1,8 +1,10 @@
 // The generated project built with make -j2 by the real toolchains, once
 // without the library and then traced: the database holds the road from
 // every source to its object, the archive, the shared library and the
-// executable, and the headers of each source; the outputs are the same
-// bytes and no scratch file stays behind.
+// executable, and the headers of each source, the same whichever way they
+// are learnt; the outputs are the same bytes and no scratch file stays
+// behind. Then the headers users reach in other ways: through a symlink,
+// -include, a precompiled header, __has_include, and one that is missing.
 #include <gtest/gtest.h>
 #include <ftw.h>
 
@@ -66,8 +68,8 @@ int g_scratch_files = 0;
 
 class toolchain_build : public ::testing::TestWithParam<std::string> {};
 
-// gcc with both header tracing modes; clang, which starts no separate
-// compiler proper, with one.
+// gcc with every header tracing mode; clang, which starts no separate
+// compiler proper, with those that watch the compiler's opens.
 TEST_P(toolchain_build, RecordsTheRoadFromSourcesToTheExecutable)
 {
     const std::string cc = GetParam();
@@ -77,7 +79,10 @@ TEST_P(toolchain_build, RecordsTheRoadFromSourcesToTheExecutable)
     for (const auto& [name, bytes] : plain) {
         ASSERT_NE(bytes, "<absent>") << name;
     }
-    for (const std::string& mode : cc == "gcc" ? std::vector<std::string>{"mm", "m"} : std::vector<std::string>{"mm"}) {
+    std::map<std::string, string_pairs> heads_of_mode;
+    const std::vector<std::string> modes = cc == "gcc" ? std::vector<std::string>{"mm", "m", "open", "open-all"}
+                                                       : std::vector<std::string>{"open", "open-all"};
+    for (const std::string& mode : modes) {
         SCOPED_TRACE(cc + " " + mode);
         const std::string db_path = dir.sub(mode + ".db");
         test_db db(db_path);
@@ -133,26 +138,108 @@ TEST_P(toolchain_build, RecordsTheRoadFromSourcesToTheExecutable)
                            "c.id = t.command_id where t.filename = 'out/app'"),
                   cc + " -o out/app app/main.o asm/start.o -Lout -lutil -lsh");
 
-        string_pairs heads = db.pairs(kSourceHead);
-        if (cc == "clang") {
-            // No separate compiler proper: no header is ever learnt.
-            EXPECT_TRUE(heads.empty());
-            EXPECT_EQ(db.count("head_file_table"), 0);
-            continue;
-        }
+        const string_pairs heads = heads_of_mode[mode] = db.pairs(kSourceHead);
         EXPECT_EQ(project_only(heads), want_heads);
+        const bool all = mode == "m" || mode == "open-all";
         long system_heads = 0;
+        long compiler_heads = 0;
         for (const auto& p : heads) {
             system_heads += p.second[0] == '/' ? 1 : 0;
+            compiler_heads += p.second.find("/include/stddef.h") != std::string::npos ? 1 : 0;
         }
-        // System headers only with "m", each once in its table however many
-        // sources read it.
-        EXPECT_EQ(system_heads == 0, mode == "mm");
-        EXPECT_EQ(heads.count({"app/main.c", "/usr/include/stdlib.h"}), mode == "m" ? 1u : 0u);
-        EXPECT_EQ(heads.count({"lib/u0.c", "/usr/include/stdio.h"}), mode == "m" ? 1u : 0u);
+        // System headers, the compiler's own among them, only with "m" and
+        // "open-all", each once in its table however many sources read it.
+        EXPECT_EQ(system_heads > 0, all);
+        EXPECT_EQ(compiler_heads > 0, all);
+        EXPECT_EQ(heads.count({"app/main.c", "/usr/include/stdlib.h"}), all ? 1u : 0u);
+        EXPECT_EQ(heads.count({"lib/u0.c", "/usr/include/stdio.h"}), all ? 1u : 0u);
         EXPECT_EQ(db.number("select count(*) from head_file_table where filename = '/usr/include/stdio.h'"),
-                  mode == "m" ? 1 : 0);
+                  all ? 1 : 0);
     }
+    if (cc == "gcc") {
+        // What the compiler opened is what its dependency rule lists.
+        EXPECT_EQ(heads_of_mode["open"], heads_of_mode["mm"]);
+        EXPECT_EQ(heads_of_mode["open-all"], heads_of_mode["m"]);
+    }
+}
+
+// Headers reached through a symlink, -include, a precompiled header and
+// __has_include, and a missing one, with header tracing from opens: what
+// the source names, once; nothing for the compile that fails, whose status
+// and messages stay as they are.
+TEST_P(toolchain_build, HeadersAsTheSourceNamesThem)
+{
+    const std::string cc = GetParam();
+    temp_dir dir;
+    for (const char* d : {"real", "inc"}) {
+        mkdir(dir.sub(d).c_str(), 0755);
+    }
+    write_file(dir.sub("real/target.h"), "#define T 1\n");
+    ASSERT_EQ(symlink("../real/target.h", dir.sub("inc/link.h").c_str()), 0);
+    write_file(dir.sub("forced.h"), "#define F 2\n");
+    write_file(dir.sub("inc/other.h"), "#define O 4\n");
+    write_file(dir.sub("inc/probe.h"), "#define Q 5\n");
+    write_file(dir.sub("pc.h"), "#include \"inc/other.h\"\n#define P 3\n");
+    write_file(dir.sub("a.c"), "int a = P + O;\n");
+    write_file(dir.sub("f.c"), "#if __has_include(\"inc/probe.h\")\n#endif\n#include \"inc/link.h\"\nint f = T + F;\n");
+    write_file(dir.sub("bad.c"), "#include \"inc/other.h\"\n#include \"missing.h\"\nint b;\n");
+    // gcc takes the precompiled form of an -include'd header by itself and
+    // says so under -H ("! pc.h.gch"); clang is given it.
+    const std::string pch = cc == "gcc" ? "pc.h.gch" : "pc.h.pch";
+    const std::string use_pch = cc == "gcc" ? "-H -include pc.h" : "-include-pch pc.h.pch";
+    const std::string script = cc + " -x c-header pc.h -o " + pch + " && " + cc + " " + use_pch +
+                               " -c a.c -o a.o && " + cc + " -include forced.h -c f.c -o f.o && " + cc +
+                               " -c bad.c -o bad.o";
+    const std::string db_path = dir.sub("h.db");
+    test_db db(db_path);
+    db.exec(read_file(ZIV_SCHEMA_PATH));
+    // gcc's precompiled headers differ from one run to the next anyway.
+    std::vector<std::string> compared = {"a.o", "f.o"};
+    if (cc != "gcc") {
+        compared.push_back(pch);
+    }
+    std::map<std::string, std::string> outputs[2];
+    run_result results[2];
+    for (int traced = 0; traced < 2; ++traced) {
+        std::remove(dir.sub(pch).c_str());
+        for (const std::string& f : compared) {
+            std::remove(dir.sub(f).c_str());
+        }
+        run_options o;
+        o.exe = "/bin/sh";
+        o.argv = {"sh", "-c", script};
+        o.env = {"PATH=/usr/bin:/bin", "LC_ALL=C"};
+        if (traced == 1) {
+            o.env.insert(o.env.end(), {"LD_PRELOAD=" ZIV_LIB_PATH, "ZIV_TRACE_ENABLE=yes", "ZIV_TRACE_OUTPUT=" + db_path,
+                                       "ZIV_TRACE_HDEPS=open"});
+        }
+        o.cwd = dir.path();
+        results[traced] = run(o);
+        for (const std::string& f : compared) {
+            outputs[traced][f] = exists(dir.sub(f)) ? sha256_of(dir.sub(f)) : "<absent>";
+        }
+    }
+    EXPECT_EQ(results[0].exit_code, 1) << describe(results[0]);
+    EXPECT_NE(results[0].err.find("missing.h"), std::string::npos);
+    if (cc == "gcc") {
+        EXPECT_NE(results[0].err.find("! ./pc.h.gch"), std::string::npos) << results[0].err;
+    }
+    EXPECT_EQ(results[1].exit_code, results[0].exit_code);
+    EXPECT_EQ(results[1].out, results[0].out);
+    EXPECT_EQ(results[1].err, results[0].err);
+    EXPECT_EQ(outputs[1], outputs[0]);
+    // The precompiled header counts as the header it was made from, with
+    // the headers that one has; clang opens those again, by the full names
+    // it kept in the precompiled header.
+    const std::string other = cc == "gcc" ? "inc/other.h" : dir.sub("inc/other.h");
+    EXPECT_EQ(db.pairs(kSourceHead), (string_pairs{{"pc.h", "inc/other.h"},
+                                                   {"a.c", "pc.h"},
+                                                   {"a.c", other},
+                                                   {"f.c", "forced.h"},
+                                                   {"f.c", "inc/probe.h"},
+                                                   {"f.c", "inc/link.h"}}));
+    EXPECT_EQ(db.value("select checksum from head_file_table where filename = 'inc/link.h'"),
+              sha256_of(dir.sub("real/target.h")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Compilers, toolchain_build, ::testing::Values("gcc", "clang"),

@@ -22,13 +22,24 @@ inline const std::string kParserPlugin = ZIV_TRACE_PLUGIN;
 
 inline void make_db(const std::string& path) { test_db(path).exec(read_file(ZIV_SCHEMA_PATH)); }
 
-inline std::string sql_quote(const std::string& text)
+// Text in single quotes, each quote inside written as `inner`: "''" for
+// SQL, "'\\''" for the shell.
+inline std::string quoted(const std::string& text, const std::string& inner = "''")
 {
     std::string out = "'";
     for (char c : text) {
-        out += c == '\'' ? "''" : std::string(1, c);
+        out += c == '\'' ? inner : std::string(1, c);
     }
     return out + "'";
+}
+
+inline std::string joined(const std::vector<std::string>& argv, size_t from = 0)
+{
+    std::string text;
+    for (size_t i = from; i < argv.size(); ++i) {
+        text += (i > from ? " " : "") + argv[i];
+    }
+    return text;
 }
 
 // One report line; "prog" is "parser" for calls of the test parser.
@@ -80,14 +91,12 @@ public:
         o.cwd = dir_.sub(cwd);
         o.env = env;
         const std::string libs[] = {"", kLib, kLib + " " + kParserPlugin, kParserPlugin};
-        for (const std::string& d : std::vector<std::string>{"PATH=" + bin() + ":/usr/bin:/bin", "TRACE_PROBE_REPORT=" + dir_.sub("report"),
-                                     "ZIV_TRACE_ENABLE=yes", "ZIV_TRACE_OUTPUT=" + db_path(), "LC_ALL=C",
-                                     "LD_PRELOAD=" + libs[static_cast<int>(with)]}) {
+        for (const std::string& d : {"PATH=" + bin() + ":/usr/bin:/bin", "TRACE_PROBE_REPORT=" + dir_.sub("report"),
+                                     std::string("ZIV_TRACE_ENABLE=yes"), "ZIV_TRACE_OUTPUT=" + db_path(), std::string("LC_ALL=C"),
+                                     with == preload::none ? "" : "LD_PRELOAD=" + libs[static_cast<int>(with)]}) {
             std::string key = d.substr(0, d.find('=') + 1);
-            if (with != preload::none || key != "LD_PRELOAD=") {
-                if (std::none_of(env.begin(), env.end(), [&](const std::string& e) { return e.rfind(key, 0) == 0; })) {
-                    o.env.push_back(d);
-                }
+            if (!d.empty() && std::none_of(env.begin(), env.end(), [&](const std::string& e) { return e.rfind(key, 0) == 0; })) {
+                o.env.push_back(d);
             }
         }
         o.capture_log = capture_log;
@@ -113,6 +122,11 @@ public:
             }
         }
         return out;
+    }
+    // The id of the command row with this text; "" when there is none.
+    std::string id_of(const std::string& command) const
+    {
+        return test_db(db_path()).value("select id from build_command_table where command = " + quoted(command));
     }
     void clear_reports() const { std::remove(dir_.sub("report").c_str()); }
 

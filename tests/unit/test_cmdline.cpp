@@ -173,14 +173,17 @@ TEST(ResponseFile, TextSplitting)
         std::string text;
         strings words;
     } cases[] = {
-        {"a\\\\b", {"ab"}},  // a backslash escapes nothing and is deleted
-        {"a\\ b", {"a", "b"}},         {"a\tb\r\nc\nd  e", {"a", "b", "c", "d", "e"}},
+        // As the GNU tools read them: a backslash takes the next byte as it
+        // is, quotes group and may sit inside a word, any blank separates.
+        {"a\\\\b", {"a\\b"}},        {"a\\ b", {"a b"}},
+        {"a\tb\r\nc\vd\f  e", {"a", "b", "c", "d", "e"}},
         {"C:\\dir\\x.c", {"C:dirx.c"}}, {"'two words' \"and three more\"", {"two words", "and three more"}},
-        {"''", {""}},                 {"'a'b", {"a", "b"}},
-        {"it's here", {"it's", "here"}}, {"x 'open  ended text ", {"x", "open  ended text "}},
+        {"''", {""}},                 {"'a'b -I'inc dir'", {"ab", "-Iinc dir"}},
+        {"\"-DMSG=\\\"hi there\\\"\" '-DQ=\\''", {"-DMSG=\"hi there\"", "-DQ='"}},
+        {"it's here", {"its here"}},  {"x 'open  ended text ", {"x", "open  ended text "}},
         {"x \"open", {"x", "open"}},    {"'\"mixed' \"it's\"", {"\"mixed", "it's"}},
         {"", {}},                     {"   \n\t ", {}},
-        {"'", {}},
+        {"'", {""}},                  {"end\\", {"end"}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(split(c.text), c.words) << c.text;

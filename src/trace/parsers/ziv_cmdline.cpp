@@ -157,18 +157,26 @@ ZIV_EXPORT char** ziv_buildargv(char* text, int* count)
     if (text == nullptr || count == nullptr) {
         return nullptr;
     }
-    ziv_normalize_response_text(text);
+    // Split the way gcc, ld, ar and the other GNU tools split the file they
+    // are given, so the recorded line is the one the tool ran: blanks of any
+    // kind separate words, quotes group (and may sit inside a word), and a
+    // backslash takes the next byte as it is, within quotes too. The words
+    // are written back over the text, which they never outgrow.
     int capacity = ZIV_RESPONSE_FIRST_CAPACITY;
     char** words = new_vector(capacity);
     if (words == nullptr) {
         return nullptr;
     }
+    auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
     int n = 0;
-    char* at = text;
-    char* rest = nullptr;  // an unterminated last word
-    while (*at != '\0') {
-        while (*at == ' ') {
-            ++at;
+    const char* in = text;
+    char* out = text;
+    for (;;) {
+        while (blank(*in)) {
+            ++in;
+        }
+        if (*in == '\0') {
+            break;
         }
         if (n >= capacity - 1) {
             char** bigger = capacity <= INT_MAX / 2 ? ziv_realloc_argv(n, words, capacity * 2) : nullptr;
@@ -180,25 +188,32 @@ ZIV_EXPORT char** ziv_buildargv(char* text, int* count)
             words = bigger;
             capacity *= 2;
         }
-        char* start = at;
-        char* end;
-        if (*at == '\'' || *at == '"') {
-            start = at + 1;
-            end = strchr(start, *at);
-        } else {
-            end = strchr(start, ' ');
+        char* word = out;
+        char quote = '\0';
+        for (; *in != '\0' && (quote != '\0' || !blank(*in)); ++in) {
+            if (*in == '\\' && in[1] != '\0') {
+                *out++ = *++in;
+            } else if (*in == '\\') {
+                // A lone backslash at the very end escapes nothing.
+            } else if (quote != '\0' && *in == quote) {
+                quote = '\0';
+            } else if (quote == '\0' && (*in == '\'' || *in == '"')) {
+                quote = *in;
+            } else {
+                *out++ = *in;
+            }
         }
-        if (end == nullptr) {
-            rest = start;
+        // The separator just read lies at or after `out`, so the word can end
+        // here without losing a byte still to be read.
+        const bool more = *in != '\0';
+        if (more) {
+            ++in;
+        }
+        *out++ = '\0';
+        words[n++] = word;
+        if (!more) {
             break;
         }
-        *end = '\0';
-        words[n++] = start;
-        at = end + 1;
-    }
-    // The last word needs no closing blank; an unclosed quote runs to the end.
-    if (rest != nullptr && *rest != '\0') {
-        words[n++] = rest;
     }
     if (n == 0) {
         free(words);

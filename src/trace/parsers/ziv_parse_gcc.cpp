@@ -1,10 +1,13 @@
 // Compiler drivers (gcc, clang and their kin), compilers proper (cc1,
 // cc1plus) and the assembler.
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "ziv_cmdline.h"
 #include "ziv_file_util.h"
+#include "ziv_hdeps_open.h"
 #include "ziv_parsers.h"
 #include "ziv_process.h"
 #include "ziv_trace_entry.h"
@@ -27,6 +30,53 @@ static_assert(sizeof kGccValueOptions / sizeof kGccValueOptions[0] == 40);
 constexpr const char* kAsValueOptions[] = {"-o", "--debug-prefix-map", "--defsym", "-I", "--MD"};
 
 constexpr int count_of(const auto& table) { return static_cast<int>(sizeof table / sizeof table[0]); }
+
+bool has_arg(int argc, char** argv, const char* wanted)
+{
+    for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+        if (strcmp(argv[i], wanted) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// clang compiles in the driver's own process (one source), or in "clang
+// -cc1" processes it starts (several); a gcc driver leaves compiling to
+// cc1. The program behind "cc" or "c++" may be either.
+bool compiles_itself(const ziv_trace_cmd* row)
+{
+    if (strncmp(row->name, "clang", 5) == 0) {
+        return true;
+    }
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) {
+        return false;
+    }
+    exe[n] = '\0';
+    const char* base = strrchr(exe, '/');
+    return strncmp(base != nullptr ? base + 1 : exe, "clang", 5) == 0;
+}
+
+// Header tracing from the opens of a driver that compiles itself; as for a
+// compiler proper, not when the result goes nowhere or to the terminal
+// (gcc hands its cc1 "-o /dev/null" for -fsyntax-only, no "-o" for -E, -M
+// and -MM without one).
+void observe_driver(int argc, char** argv, const ziv_trace_cmd* row)
+{
+    if (ziv_open_hdeps_mode() == ziv_open_hdeps::off || !compiles_itself(row)) {
+        return;
+    }
+    const char* out = ziv_get_gcc_output_name(argc, argv);
+    if ((out != nullptr && strcmp(out, "/dev/null") == 0) || has_arg(argc, argv, "-fsyntax-only")) {
+        return;
+    }
+    if (out == nullptr && (has_arg(argc, argv, "-E") || has_arg(argc, argv, "-M") || has_arg(argc, argv, "-MM"))) {
+        return;
+    }
+    ziv_hdeps_open_begin(argc, argv, false);
+}
 
 
 }  // namespace
@@ -143,6 +193,7 @@ ZIV_EXPORT int ziv_parse_gcc_cmd(int argc, char** argv, ziv_trace_cmd* row)
         ziv_parse_cmdline(line.count(), line.argv(), &desc);
         ziv_parse_gcc_multi_output_file(mode, row->info);
     }
+    observe_driver(line.count(), line.argv(), row);
     return 0;
 }
 
@@ -157,13 +208,15 @@ ZIV_EXPORT int ziv_parse_cc1_cmd(int argc, char** argv, ziv_trace_cmd* row)
     if (out == nullptr || strcmp(out, "/dev/null") == 0) {
         return 0;
     }
-    for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
-        // A second pass over preprocessed text has no headers to find.
-        if (strcmp(argv[i], "-fpreprocessed") == 0) {
-            return 0;
-        }
+    // A second pass over preprocessed text has no headers to find.
+    if (has_arg(argc, argv, "-fpreprocessed")) {
+        return 0;
     }
-    ziv_trace_hfile(argc, argv);
+    if (ziv_open_hdeps_mode() != ziv_open_hdeps::off) {
+        ziv_hdeps_open_begin(argc, argv, true);
+    } else {
+        ziv_trace_hfile(argc, argv);
+    }
     return 0;
 }
 

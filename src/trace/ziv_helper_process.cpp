@@ -1,0 +1,154 @@
+// Starting the library's own helper processes without the library.
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "ziv_bounded.h"
+#include "ziv_file_util.h"
+#include "ziv_helper_process.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr char kPreload[] = "LD_PRELOAD=";
+constexpr size_t kPreloadLen = sizeof kPreload - 1;
+
+bool is_preload_separator(char c) { return c == ' ' || c == ':'; }
+
+// "LD_PRELOAD=..." without this library's entries, the others joined by one
+// blank; null when no entry is left or memory ran out.
+char* preload_without_library(const char* entry)
+{
+    size_t size = strlen(entry) + 1;
+    char* out = static_cast<char*>(ziv_malloc_and_init(static_cast<int>(size)));
+    if (out == nullptr) {
+        return nullptr;
+    }
+    memcpy(out, entry, kPreloadLen);
+    size_t at_out = kPreloadLen;
+    const char* value = entry + kPreloadLen;
+    for (size_t at = 0; value[at] != '\0';) {
+        size_t end = at;
+        while (value[end] != '\0' && !is_preload_separator(value[end])) {
+            ++end;
+        }
+        if (end > at && !ziv_preload_entry_is_library(std::string_view(value + at, end - at))) {
+            if (at_out > kPreloadLen) {
+                out[at_out++] = ' ';
+            }
+            memcpy(out + at_out, value + at, end - at);
+            at_out += end - at;
+        }
+        at = value[end] != '\0' ? end + 1 : end;
+    }
+    out[at_out] = '\0';
+    if (at_out == kPreloadLen) {
+        free(out);
+        return nullptr;
+    }
+    return out;
+}
+
+bool starts_with(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
+
+}  // namespace
+
+bool ziv_preload_entry_is_library(std::string_view entry)
+{
+    size_t slash = entry.rfind('/');
+    // No substr: its range check would pull in the C++ runtime.
+    std::string_view file = slash == std::string_view::npos
+                                ? entry
+                                : std::string_view(entry.data() + slash + 1, entry.size() - slash - 1);
+    return file.find("ziv_env.so") != std::string_view::npos;
+}
+
+ziv_env_without_library::ziv_env_without_library(bool tracing_off)
+{
+    size_t n = 0;
+    while (environ != nullptr && environ[n] != nullptr) {
+        ++n;
+    }
+    envp_ = static_cast<char**>(ziv_malloc_and_init(static_cast<int>((n + 1) * sizeof(char*))));
+    if (envp_ == nullptr) {
+        return;
+    }
+    size_t k = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (tracing_off && (starts_with(environ[i], "ZIV_TRACE_HDEPS=") || starts_with(environ[i], "ZIV_TRACE_ENABLE="))) {
+            continue;
+        }
+        if (!starts_with(environ[i], kPreload)) {
+            envp_[k++] = environ[i];
+            continue;
+        }
+        if (preload_ == nullptr && (preload_ = preload_without_library(environ[i])) != nullptr) {
+            envp_[k++] = preload_;
+        }
+    }
+    envp_[k] = nullptr;
+}
+
+ziv_env_without_library::~ziv_env_without_library()
+{
+    free(envp_);
+    free(preload_);
+}
+
+int ziv_libc_execve(const char* path, char* const argv[], char* const envp[])
+{
+    // The system call is all the C library's execve does.
+    return static_cast<int>(syscall(SYS_execve, path, argv, envp));
+}
+
+int ziv_libc_posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                         const posix_spawnattr_t* attr, char* const argv[], char* const envp[])
+{
+    using spawn_fn = int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*,
+                             char* const*, char* const*);
+    // Resolved where the library (or a program linking these objects) calls
+    // it, never in a child: the next definition after the caller's object.
+    static spawn_fn real = nullptr;
+    if (real == nullptr) {
+        real = reinterpret_cast<spawn_fn>(dlsym(RTLD_NEXT, "posix_spawn"));
+    }
+    return real != nullptr ? real(pid, path, actions, attr, argv, envp) : ENOSYS;
+}
+
+int ziv_run_shell_line(const char* line)
+{
+    if (line == nullptr) {
+        return -1;
+    }
+    ziv_env_without_library env(false);
+    if (env.get() == nullptr) {
+        return -1;
+    }
+    static char sh[] = "sh";
+    static char dash_c[] = "-c";
+    char* argv[] = {sh, dash_c, const_cast<char*>(line), nullptr};
+    // Like system(): a SIGCHLD handler of the program that reaps children
+    // must not take this one away before it is waited for.
+    sigset_t chld;
+    sigset_t old;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    pthread_sigmask(SIG_BLOCK, &chld, &old);
+    pid_t child = -1;
+    int status = -1;
+    if (ziv_libc_posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv, env.get()) == 0) {
+        pid_t got;
+        do {
+            got = waitpid(child, &status, 0);
+        } while (got < 0 && errno == EINTR);
+        status = got == child ? status : -1;
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return status;
+}
