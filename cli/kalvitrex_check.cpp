@@ -2,6 +2,7 @@
 // copies at one temporary path, varying what the library does not fix, and
 // says whether the results are identical and, if not, where the
 // differences start.
+#include <dirent.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "kalvitrex_commands.h"
@@ -38,19 +40,24 @@ const char* const k_check_help =
     "Differing outputs are grouped into culprits, where a difference starts (a\n"
     "command that read identical inputs and made different outputs, or a file\n"
     "no traced command made), and consequences, outputs that differ because an\n"
-    "input does. Run it in a clean tree: outputs already there are not rebuilt.\n"
+    "input does. Build-system records (config.log, .ninja_log, meson-private/,\n"
+    "...) that differ are listed apart and do not count. Run it in a clean\n"
+    "tree: outputs already there are not rebuilt.\n"
     "\n"
     "Options:\n"
     "  --profile P       the profile of both builds (see kalvitrex run --help)\n"
     "  --set NAME=VALUE  one setting over the profile (repeatable)\n"
     "  --json FILE       also write the answer as JSON\n"
     "  --keep            keep the temporary directory with both built trees and\n"
-    "                    their databases (first, second, first.db, second.db)\n"
+    "                    their databases (first, second, first.db, second.db;\n"
+    "                    first.beside, second.beside: what each wrote in ..)\n"
     "  -h, --help        this text\n"
     "\n"
     "The copies go to a new directory under TMPDIR (default /tmp), removed at\n"
-    "the end. Exit status: 0 reproducible, 1 not reproducible, 2 no answer (a\n"
-    "build failed, or check itself did), 128+N interrupted by signal N.\n";
+    "the end. Files a build writes beside its tree, in .. (the packages of\n"
+    "dpkg-buildpackage), are compared too, as ../NAME. Exit status: 0\n"
+    "reproducible, 1 not reproducible, 2 no answer (a build failed, or check\n"
+    "itself did), 128+N interrupted by signal N.\n";
 
 namespace {
 
@@ -200,6 +207,23 @@ bool host_names_can_vary()
     return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// Files a build system keeps about itself (logs, timing and dependency
+// caches, stored configuration): they differ between any two builds and
+// are no build output, so they are listed apart and do not decide.
+bool is_build_record(const std::string& rel)
+{
+    std::string_view path(rel);
+    std::string_view base = path.substr(path.rfind('/') == std::string_view::npos ? 0 : path.rfind('/') + 1);
+    auto below = [&](std::string_view dir) {
+        return path.compare(0, dir.size() + 1, std::string(dir) + "/") == 0 ||
+               path.find("/" + std::string(dir) + "/") != std::string_view::npos;
+    };
+    return base == ".ninja_log" || base == ".ninja_deps" || base == "config.log" || below("meson-logs") ||
+           below("meson-private") || below("autom4te.cache") ||
+           (below("CMakeFiles") && (base == "CMakeOutput.log" || base == "CMakeError.log" ||
+                                    base == "CMakeConfigureLog.yaml"));
+}
+
 struct build_run {
     int status = 0;  // as kalvitrex run exits: the build's status, 128+N for a signal
     double seconds = 0;
@@ -282,7 +306,60 @@ build_run run_build(const options& o, const std::string& dir, const std::string&
 
 std::string shown_path(const std::string& path, const std::string& top)
 {
-    return path == top ? "." : relative_to(path, top);
+    if (path == top) {
+        return ".";
+    }
+    std::string parent = top.substr(0, top.rfind('/') + 1);
+    if (path.compare(0, top.size() + 1, top + "/") != 0 && path.compare(0, parent.size(), parent) == 0 &&
+        path.find('/', parent.size()) == std::string::npos) {
+        return "../" + path.substr(parent.size());
+    }
+    return relative_to(path, top);
+}
+
+// What a build writes beside its tree (dpkg-buildpackage puts the packages
+// in "..") is moved into "<first|second>.beside" after it, so that the
+// second build starts without the first's, and compared as "../NAME".
+constexpr const char* k_beside = ".beside";
+
+bool is_checks_own(const std::string& entry, const std::string& top_name)
+{
+    if (entry == "." || entry == ".." || entry == top_name) {
+        return true;
+    }
+    for (const char* o : k_ordinal) {
+        const std::string own = o;
+        if (entry == own || entry == own + k_beside || entry == own + ".mark" || entry.rfind(own + ".db", 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// True when the build left something beside its tree (now below `to`).
+bool move_beside(const std::string& area, const std::string& top_name, const std::string& to)
+{
+    std::vector<std::string> found;
+    if (DIR* d = opendir(area.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            if (!is_checks_own(e->d_name, top_name)) {
+                found.emplace_back(e->d_name);
+            }
+        }
+        closedir(d);
+    }
+    if (found.empty()) {
+        return false;
+    }
+    if (mkdir(to.c_str(), 0700) != 0) {
+        throw user_error("cannot create " + to + ": " + strerror(errno));
+    }
+    for (const std::string& f : found) {
+        if (rename((area + "/" + f).c_str(), (to + "/" + f).c_str()) != 0) {
+            throw user_error("cannot move " + area + "/" + f + ": " + strerror(errno));
+        }
+    }
+    return true;
 }
 
 std::string json_command(const shown_command& c, const std::string& top)
@@ -314,6 +391,7 @@ struct outcome {
     std::vector<build_run> runs;
     int failed = -1;  // the build that failed, if any
     tree_comparison trees;
+    std::vector<std::string> records;  // differing build-system records, apart from trees.differing
     analysis why;
     std::string kept;
 };
@@ -356,6 +434,7 @@ std::string to_json(const outcome& r)
                  return "{\"file\": " + rel(c.path) + ", \"made_by\": " + json_command(c.made_by, r.top) +
                         ", \"culprits\": " + json_list(c.culprits, [](size_t i) { return std::to_string(i); }) + "}";
              }) + ",\n";
+        j += "  \"records_differing\": " + json_list(r.records, quoted) + ",\n";
         j += "  \"only_in_first\": " + json_list(r.trees.only_first, quoted) + ",\n";
         j += "  \"only_in_second\": " + json_list(r.trees.only_second, quoted) + ",\n";
     }
@@ -369,17 +448,33 @@ std::string where_shown(const shown_command& c, const std::string& top)
     return c.text + (dir == "." ? "" : "   [in " + dir + "]");
 }
 
+void print_records(const outcome& r)
+{
+    if (r.records.empty()) {
+        return;
+    }
+    printf("\nBuild-system records that differ (logs, caches, stored settings; not counted):\n");
+    for (size_t n = 0; n < r.records.size() && n < 20; ++n) {
+        printf("  %s\n", r.records[n].c_str());
+    }
+    if (r.records.size() > 20) {
+        printf("  ... and %zu more (--json FILE lists them all)\n", r.records.size() - 20);
+    }
+}
+
 void print_summary(const outcome& r)
 {
     const tree_comparison& t = r.trees;
     if (t.differing.empty() && t.only_first.empty() && t.only_second.empty() && t.made_by_both == 0) {
         printf("kalvitrex check: reproducible, trivially: the builds made or changed no file in the tree\n");
+        print_records(r);
         return;
     }
     if (t.differing.empty() && t.only_first.empty() && t.only_second.empty()) {
         printf("kalvitrex check: reproducible: %s made by both builds %s identical\n",
                counted(static_cast<long long>(t.made_by_both), "file", "files").c_str(),
                t.made_by_both == 1 ? "is" : "are");
+        print_records(r);
         return;
     }
     printf("kalvitrex check: not reproducible: %zu of %s made by both builds differ", t.differing.size(),
@@ -448,6 +543,7 @@ void print_summary(const outcome& r)
             more(only.size(), 2);
         }
     }
+    print_records(r);
 }
 
 // The two builds and their comparison; throws user_error or interrupted.
@@ -481,6 +577,7 @@ int check_in(const options& o, temp_area& area, outcome& r)
             r.hosts_varied ? "host names" : "not the host name (needs root or unprivileged user namespaces)");
 
     auto first_start = std::chrono::steady_clock::now();
+    bool beside[2] = {false, false};
     for (int i = 0; i < 2; ++i) {
         copy_tree(entries, source, r.top, {i == 1, i == 1 ? r.shift_s : 0});
         if (i == 0) {
@@ -510,6 +607,7 @@ int check_in(const options& o, temp_area& area, outcome& r)
             return 2;
         }
         std::string kept = area.path() + "/" + k_ordinal[i];
+        beside[i] = move_beside(area.path(), name, kept + k_beside);
         if (rename(r.top.c_str(), kept.c_str()) != 0) {
             r.failed = i;
             printf("kalvitrex check: the %s build removed its own directory (%s); there is nothing to compare\n",
@@ -520,14 +618,45 @@ int check_in(const options& o, temp_area& area, outcome& r)
 
     std::string first = area.path() + "/first", second = area.path() + "/second";
     r.trees = compare_trees(first, second, r.runs[0].mark, r.runs[1].mark);
+    if (beside[0] || beside[1]) {
+        for (const std::string& dir : {first + k_beside, second + k_beside}) {
+            mkdir(dir.c_str(), 0700);
+        }
+        tree_comparison b = compare_trees(first + k_beside, second + k_beside, r.runs[0].mark, r.runs[1].mark);
+        for (auto [from, to] : {std::pair{&b.differing, &r.trees.differing}, std::pair{&b.only_first, &r.trees.only_first},
+                                std::pair{&b.only_second, &r.trees.only_second}}) {
+            for (const std::string& f : *from) {
+                to->push_back("../" + f);
+            }
+        }
+        r.trees.made_by_both += b.made_by_both;
+    }
     std::string schema = find_layout().schema;
     build_data b[2];
     for (int i = 0; i < 2; ++i) {
         b[i] = load_build(database::open_existing(r.runs[static_cast<size_t>(i)].db, schema));
     }
-    std::vector<std::string> differing;
+    std::vector<std::string> outputs;
     for (const std::string& d : r.trees.differing) {
-        differing.push_back(r.top + "/" + d);
+        (is_build_record(d) ? r.records : outputs).push_back(d);
+    }
+    r.trees.made_by_both -= r.records.size();
+    r.trees.differing = std::move(outputs);
+    // In the order the second build last wrote them: change times, which
+    // no tool sets back as cp -p, install -p and gzip do modification times.
+    std::vector<std::pair<timespec, std::string>> written;
+    for (const std::string& d : r.trees.differing) {
+        struct stat st {};
+        std::string kept = d.rfind("../", 0) == 0 ? second + k_beside + "/" + d.substr(3) : second + "/" + d;
+        lstat(kept.c_str(), &st);
+        written.push_back({st.st_ctim, d});
+    }
+    std::stable_sort(written.begin(), written.end(), [](const auto& a, const auto& b) {
+        return a.first.tv_sec != b.first.tv_sec ? a.first.tv_sec < b.first.tv_sec : a.first.tv_nsec < b.first.tv_nsec;
+    });
+    std::vector<std::string> differing;
+    for (const auto& w : written) {
+        differing.push_back(normalize_path(w.second, r.top));
     }
     r.why = find_culprits(b[0], b[1], differing);
     print_summary(r);

@@ -103,14 +103,15 @@ public:
 
     analysis run(const std::vector<std::string>& differing)
     {
-        // Earliest maker first, files no command made before them: the
-        // culprits then come in the order the build met them.
+        // Earliest maker first, files no command made before them in the
+        // caller's order: the culprits then come in the order the build met
+        // them.
         std::vector<std::pair<int64_t, std::string>> order;
         for (const std::string& p : differing) {
             const file_row* m = two_.made(p, nullptr);
             order.push_back({m != nullptr ? m->command : 0, p});
         }
-        std::sort(order.begin(), order.end());
+        std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         for (const auto& [id, path] : order) {
             const file_row* m1 = one_.made(path, nullptr);
             const file_row* m2 = two_.made(path, nullptr);

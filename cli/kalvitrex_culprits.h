@@ -46,7 +46,9 @@ struct analysis {
 };
 
 // `differing` are the absolute paths of the files the two builds left with
-// different contents; `first` and `second` their databases.
+// different contents, in the order the second build wrote them (files no
+// traced command made keep it: the first of them is likely where the others
+// come from); `first` and `second` their databases.
 analysis find_culprits(const build_data& first, const build_data& second, const std::vector<std::string>& differing);
 
 }  // namespace kvx

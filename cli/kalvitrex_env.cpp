@@ -1,8 +1,10 @@
 #include "kalvitrex_env.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 #include <unistd.h>
@@ -383,7 +385,7 @@ std::vector<std::string> compose_environment(const std::vector<std::string>& inh
     // into another: a step with a TZ of its own reads "@SECONDS" alike.
     std::optional<std::string> sde = get_entry(env, "SOURCE_DATE_EPOCH");
     std::optional<std::string> text = get_entry(env, "ZIV_TIME");
-    time_t build_time = ZIV_DEFAULT_BUILD_TIME;
+    time_t build_time = s.package_time.value_or(ZIV_DEFAULT_BUILD_TIME);
     if (set_time || (text && !sde)) {
         build_time = parse_ziv_time(set_time ? *set_time : *text, get_entry(env, "TZ"));
     } else if (sde) {
@@ -413,6 +415,36 @@ std::vector<std::string> compose_environment(const std::vector<std::string>& inh
         set_entry(env, "ZIV_TRACE_OUTPUT", std::nullopt);
     }
     return env;
+}
+
+std::optional<time_t> changelog_time(const std::string& file)
+{
+    FILE* f = fopen(file.c_str(), "re");
+    if (f == nullptr) {
+        return std::nullopt;
+    }
+    // The newest entry comes first; its trailer line is
+    // " -- Name <address>  Mon, 26 Dec 2022 15:30:00 +0000".
+    std::optional<time_t> when;
+    char line[4096];
+    for (int n = 0; n < 10000 && fgets(line, sizeof line, f) != nullptr; ++n) {
+        if (strncmp(line, " -- ", 4) != 0) {
+            continue;
+        }
+        const char* date = strstr(line + 4, ">  ");
+        struct tm tm {};
+        const char* end = date != nullptr ? strptime(date + 3, "%a, %d %b %Y %H:%M:%S %z", &tm) : nullptr;
+        if (end != nullptr && strspn(end, " \t\r\n") == strlen(end)) {
+            long offset = tm.tm_gmtoff;
+            time_t t = timegm(&tm);
+            if (t != static_cast<time_t>(-1) && t - offset >= 0) {
+                when = t - offset;
+            }
+        }
+        break;
+    }
+    fclose(f);
+    return when;
 }
 
 std::optional<unsigned> build_umask(const run_settings& s)

@@ -54,14 +54,20 @@ struct run_settings {
     std::optional<std::string> hdeps;
     std::vector<setting> profile;
     std::vector<setting> sets;
+    // The time the sources carry themselves (a Debian package's latest
+    // changelog entry): the build time when nothing else names one.
+    std::optional<time_t> package_time;
 };
 
 // The build's environment from the inherited one ("K=V" entries): the
 // profile, then --set, then what run controls. The build time is --set
-// ZIV_TIME, else SOURCE_DATE_EPOCH, else ZIV_TIME, else the library's
-// default; it goes to the build as ZIV_TIME "@SECONDS" and, when unset, as
+// ZIV_TIME, else SOURCE_DATE_EPOCH, else ZIV_TIME, else the package's time,
+// else the library's default; it goes to the build as ZIV_TIME "@SECONDS" and, when unset, as
 // SOURCE_DATE_EPOCH.
 std::vector<std::string> compose_environment(const std::vector<std::string>& inherited, const run_settings& s);
+// The date of a Debian changelog's newest entry (its trailer line), as the
+// packaging tools read it; none when the file or the date is missing or bad.
+std::optional<time_t> changelog_time(const std::string& file);
 // The file-creation mask the build gets: the last "umask" of the profile
 // and --set, if any.
 std::optional<unsigned> build_umask(const run_settings& s);

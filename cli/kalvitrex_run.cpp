@@ -52,8 +52,9 @@ const char* const k_run_help =
     "\n"
     "When SOURCE_DATE_EPOCH is set it gives the build time (ZIV_TIME) unless\n"
     "--set ZIV_TIME=... is given; when it is not, the build gets it, equal to\n"
-    "the build time. Exit status 125 means kalvitrex itself failed, 126 and\n"
-    "127 that the build command could not be started.\n";
+    "the build time (in a Debian source tree, by default the date of the\n"
+    "latest debian/changelog entry). Exit status 125 means kalvitrex itself\n"
+    "failed, 126 and 127 that the build command could not be started.\n";
 
 namespace {
 
@@ -196,6 +197,10 @@ static int run_checked(const args& a)
     install_layout layout = find_layout();
     s.library = absolute_file(lib.empty() ? layout.library : lib);
     check_library(s.library);
+    // dpkg-buildpackage and debhelper take SOURCE_DATE_EPOCH from the
+    // changelog when it is not set; exporting another would change every
+    // time stamp of the packages.
+    s.package_time = changelog_time("debian/changelog");
     if (use_profile) {
         s.profile = read_profile(profile_name.empty() ? "default" : profile_name, layout.profiles);
     }

@@ -25,7 +25,8 @@
 # Order of precedence: kalvitrex run --set NAME=VALUE, then this file, then
 # the environment kalvitrex runs in. The build time is --set ZIV_TIME, else
 # SOURCE_DATE_EPOCH, else ZIV_TIME ("YYYY-MM-DD HH:MM:SS" in the build's
-# time zone, or "@SECONDS"), else 2022-02-28 02:42:14 UTC; the build gets it
+# time zone, or "@SECONDS"), else the newest debian/changelog entry's date
+# (in a Debian source tree), else 2022-02-28 02:42:14 UTC; the build gets it
 # as ZIV_TIME=@SECONDS, the same instant whatever time zone a step sets,
 # and as SOURCE_DATE_EPOCH when that is not set already.
 
@@ -72,9 +73,17 @@ ZIV_NFTWLIST = ls find tar bsdtar cpio pax zip jar \
 # Scripts that embed the build host ask these.
 ZIV_NAMELIST = hostname uname
 
-# Python iterates sets of strings in an order that changes from one run to
-# the next unless its hash seed is fixed.
+# Python iterates sets of strings, and Perl hashes, in an order that
+# changes from one run to the next unless the hash seed is fixed (autom4te's
+# cache and Perl-generated sources otherwise differ between builds).
 PYTHONHASHSEED = 0
+PERL_HASH_SEED = 0
+PERL_PERTURB_KEYS = 0
+
+# Not traced: programs that only remove files or change their modes. A
+# configure script runs rm hundreds of times; each traced process pays for
+# a database connection and its row says nothing about what was made.
+ZIV_TRACE_WHITELIST = rm rmdir chmod
 
 # Left off on purpose: ZIV_RANDOMLIST also gives program-derived process ids,
 # which parallel builds can see colliding; list single generators that need

@@ -24,11 +24,14 @@ umask = 022
 ZIV_TIMELIST += perl
 ZIV_CGTLIST += perl
 ZIV_GTDLIST += perl
-# ls -l, stat and date -r show file times and owners. A script that picks
-# files by time (ls -t) sees every file at the build time. (Python stays
-# off these lists: its import system would find every cached module out of
-# date, and a uid of 0 makes Python tools take the build for root's.)
-ZIV_FILE_TIME_LIST += ls stat date
+# stat and date -r show file times, ls -l and stat owners. A script that
+# compares file times with stat sees every file at the build time. (ls
+# keeps real times: every configure made by automake checks with ls -t
+# that a file it has just written is the newest, and stops when it is
+# not. Python stays off these lists: its import system would find every
+# cached module out of date, and a uid of 0 makes Python tools take the
+# build for root's.)
+ZIV_FILE_TIME_LIST += stat date
 ZIV_UIDLIST += ls stat
 # Scripts that embed the build host: socket.gethostname(), platform.node(),
 # Sys::Hostname. A test that connects to its own host name finds no such

@@ -118,6 +118,27 @@ bool exe_is_shell(pid_t pid)
     return slash != nullptr && ziv_process_is_shell(slash + 1) != 0;
 }
 
+// CMake and Meson probe the compiler from scratch directories of their own
+// (try-compiles, compiler identification, sanity checks): what is made there
+// is thrown away, like a configure script's conftest.
+bool works_in_configure_scratch()
+{
+    char cwd[ZIV_PROC_BUF_SIZE] = {};
+    if (syscall(SYS_getcwd, cwd, sizeof cwd - 1) <= 0) {
+        return false;
+    }
+    const char* cmake = strstr(cwd, "/CMakeFiles/");
+    if (cmake != nullptr) {
+        const char* rest = cmake + strlen("/CMakeFiles/");
+        if (strncmp(rest, "CMakeScratch/", 13) == 0 || strncmp(rest, "CMakeTmp", 8) == 0 ||
+            strstr(rest, "/CompilerId") != nullptr) {
+            return true;
+        }
+    }
+    const char* meson = strstr(cwd, "/meson-private");
+    return meson != nullptr && (meson[14] == '/' || meson[14] == '\0');
+}
+
 // One ancestor: 1 configure or test run, 0 the search ends here (login
 // daemon, unreadable), -1 look further up.
 int classify_ancestor(pid_t pid)
@@ -233,6 +254,9 @@ ZIV_EXPORT int ziv_is_valid_parent(void)
 ZIV_EXPORT int ziv_is_configure_or_test_process(pid_t pid)
 {
     ziv_errno_guard keep_errno;
+    if (works_in_configure_scratch()) {
+        return 1;
+    }
     for (int depth = 0; depth < ZIV_ANCESTRY_MAX_DEPTH; ++depth) {
         if (pid < 2) {
             return 0;

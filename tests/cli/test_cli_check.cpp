@@ -19,7 +19,8 @@ namespace {
 // holding a generated header made by $(STAMPER); __DATE__ and __TIME__, a
 // date stamp, the host name, a tar of sources, a byte-compiled Python
 // module, writes through a symbolic link into the tree and reads through
-// one that leaves it.
+// one that leaves it, and an installed copy beside the tree (where
+// dpkg-buildpackage puts its packages).
 void write_project(const std::string& dir, const std::string& outside)
 {
     mkdir(dir.c_str(), 0755);
@@ -34,7 +35,8 @@ void write_project(const std::string& dir, const std::string& outside)
     write_file(dir + "/mod.py", "def f(x):\n    return x in {'alpha', 'beta', 'gamma'}\n");
     write_file(dir + "/Makefile",
                "STAMPER = echo fixed\n"
-               "all: prog when.txt host.txt sources.tar out/gen.txt copied.txt pyc\n"
+               "all: prog when.txt host.txt sources.tar out/gen.txt copied.txt pyc ../prog.installed config.log\n"
+               "config.log:\n\tcat /proc/sys/kernel/random/uuid > config.log\n"
                "prog: main.o libutil.a libstamp.a\n\tgcc -o prog main.o libutil.a libstamp.a\n"
                "main.o: main.c inc/util.h\n\tgcc -Iinc -c main.c\n"
                "util.o: util.c inc/util.h\n\tgcc -Iinc -c util.c\n"
@@ -48,6 +50,7 @@ void write_project(const std::string& dir, const std::string& outside)
                "out/gen.txt:\n\techo generated > out/gen.txt\n"
                "copied.txt:\n\tcat shared/data.txt > copied.txt\n"
                "pyc:\n\tpython3 -m py_compile mod.py\n"
+               "../prog.installed: prog\n\tcp prog ../prog.installed\n"
                ".PHONY: all pyc\n");
     symlink("include", (dir + "/inc").c_str());
     symlink((dir + "/outdir").c_str(), (dir + "/out").c_str());
@@ -72,21 +75,24 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     write_project(dir, t.sub("shared"));
     const auto before = tree_of(dir, true);
 
+    // A log that differs in every build is listed apart and decides nothing.
     auto r = check({"--json", "../r.json", "--", "make", "-s"}, dir, tmp);
     ASSERT_EQ(r.exit_code, 0) << describe(r);
     EXPECT_TRUE(std::regex_match(
-        r.out, std::regex("kalvitrex check: reproducible: [0-9]+ files made by both builds are identical\n")))
+        r.out, std::regex("kalvitrex check: reproducible: [0-9]+ files made by both builds are identical\n\n"
+                          "Build-system records that differ [^\n]*\n  config.log\n")))
         << r.out;
     json j = read_json(t.sub("r.json"));
     EXPECT_EQ(j.at("reproducible").text, "true");
+    EXPECT_EQ(j.at("records_differing").texts(), std::vector<std::string>{"config.log"});
     ASSERT_EQ(j.at("builds").items.size(), 2u);
     for (const json& b : j.at("builds").items) {
         EXPECT_EQ(b.at("status").text, "0");
         EXPECT_GE(std::stoi(b.at("commands").text), 10);
     }
     // main.o util.o stamp.o, two archives, prog, stamp.h, when.txt, host.txt,
-    // sources.tar, gen.txt, copied.txt, the .pyc.
-    EXPECT_GE(std::stoi(j.at("files_made_by_both").text), 13);
+    // sources.tar, gen.txt, copied.txt, the .pyc, the copy beside.
+    EXPECT_GE(std::stoi(j.at("files_made_by_both").text), 14);
     EXPECT_GE(std::stod(j.at("variations").at("second_start_after_s").text), 1.0);
     EXPECT_EQ(tree_of(dir, true), before) << "the user's tree changed";
     EXPECT_TRUE(tree_of(tmp, true).empty()) << "copies left behind";
@@ -100,7 +106,7 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     EXPECT_EQ(j.at("reproducible").text, "false");
     std::vector<std::string> differing = j.at("differing").texts();
     EXPECT_EQ(std::set<std::string>(differing.begin(), differing.end()),
-              (std::set<std::string>{"stamp.h", "stamp.o", "libstamp.a", "prog"}));
+              (std::set<std::string>{"stamp.h", "stamp.o", "libstamp.a", "prog", "../prog.installed"}));
     ASSERT_EQ(j.at("culprits").items.size(), 1u) << r.out;
     const json& c = j.at("culprits").items[0];
     EXPECT_EQ(c.at("kind").text, "file");
@@ -115,15 +121,16 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     }
     EXPECT_EQ(consequences, (std::map<std::string, std::string>{{"stamp.o", "gcc -c stamp.c <- 0"},
                                                                 {"libstamp.a", "ar rcs libstamp.a stamp.o <- 0"},
-                                                                {"prog", "gcc -o prog main.o libutil.a libstamp.a <- 0"}}));
+                                                                {"prog", "gcc -o prog main.o libutil.a libstamp.a <- 0"},
+                                                                {"../prog.installed", "cp prog ../prog.installed <- 0"}}));
     EXPECT_TRUE(j.at("only_in_first").items.empty() && j.at("only_in_second").items.empty());
-    EXPECT_NE(r.out.find("kalvitrex check: not reproducible: 4 of "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("kalvitrex check: not reproducible: 5 of "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\nCulprits (where the differences start):\n  stamp.h\n      made by no traced command; "
                          "read by: gcc -c stamp.c\n"),
               std::string::npos)
         << r.out;
     const std::string kept = j.at("kept").text;
-    for (const char* f : {"first/prog", "second/prog", "first.db", "second.db"}) {
+    for (const char* f : {"first/prog", "second/prog", "first.db", "second.db", "second.beside/prog.installed"}) {
         EXPECT_TRUE(exists(kept + "/" + f)) << f;
     }
     EXPECT_EQ(read_file(kept + "/first/copied.txt"), "from outside\n");
@@ -137,13 +144,17 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     for (const std::string& l : lines_of(d.out)) {
         listed.push_back(l.rfind("    in: ", 0) == 0 ? "in" : l);
     }
+    const std::string installed = kept + "/prog.installed";  // beside the tree the builds ran in
     EXPECT_EQ(listed, (std::vector<std::string>{"stamp.o", "    made by: gcc -c stamp.c", "in", "libstamp.a",
                                                 "    made by: ar rcs libstamp.a stamp.o", "in", "prog",
-                                                "    made by: gcc -o prog main.o libutil.a libstamp.a", "in"}))
+                                                "    made by: gcc -o prog main.o libutil.a libstamp.a", "in",
+                                                installed, "    made by: cp prog ../prog.installed", "in"}))
         << d.out;
     const std::string built = kept + "/my 'proj\"/";  // where both builds ran
     auto imp = kalvitrex({"impact", "--db", "first.db", built + "inc/util.h"}, kept);
-    EXPECT_EQ(imp.out, built + "libutil.a\n" + built + "main.o\n" + built + "prog\n" + built + "util.o\n") << describe(imp);
+    EXPECT_EQ(imp.out, built + "libutil.a\n" + built + "main.o\n" + built + "prog\n" + built + "util.o\n" + installed +
+                           "\n")
+        << describe(imp);
 
     // A failing build: its status, and no claim.
     r = check({"--", "make", "-s", "no-such-target"}, dir, tmp);

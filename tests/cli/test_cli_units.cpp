@@ -113,7 +113,7 @@ TEST(CliUnits, EnvironmentPrecedencePreloadOrderAndBuildTime)
     run_settings s{true, "/w/k.db", lib, "mm",
                    {{"ZIV_TIMELIST", "gcc"}, {"ZIV_TIME", "2020-01-01 00:00:00"}, {"ZIV_DIRLIST", "ls"},
                     {"TZ", "JST-9"}, {"umask", "027"}},
-                   {{"ZIV_DIRLIST", "find"}, {"umask", "002"}}};
+                   {{"ZIV_DIRLIST", "find"}, {"umask", "002"}}, std::nullopt};
     std::vector<std::string> inherited = {"ZIV_TIMELIST=make", "ZIV_PCOMMAND_ID=17", "ZIV_TRACE_ENABLE=no",
                                           "ZIV_TRACE_OUTPUT=/else.db", "ASAN_OPTIONS=detect_leaks=0", "TZ=UTC0"};
     auto with = [&](const std::vector<std::string>& names) {
@@ -139,12 +139,35 @@ TEST(CliUnits, EnvironmentPrecedencePreloadOrderAndBuildTime)
     EXPECT_EQ(build_umask(s), 02u);
     // (An existing SOURCE_DATE_EPOCH, --set ZIV_TIME over it and runs
     // without tracing: the run tests.) Nothing sets a time: the library's
-    // default, for both.
-    s = run_settings{false, "", lib, std::nullopt, {}, {}};
+    // default, for both; in a Debian source tree the changelog's, as
+    // dpkg-buildpackage would export it.
+    s = run_settings{false, "", lib, std::nullopt, {}, {}, std::nullopt};
     inherited = {};
     EXPECT_EQ(with({"ZIV_TIME", "SOURCE_DATE_EPOCH", "ASAN_OPTIONS"}),
               (std::vector<std::string>{"@1646016134", "1646016134", "verify_asan_link_order=0"}));
     EXPECT_EQ(build_umask(s), std::nullopt);
+    s.package_time = 1672068600;
+    EXPECT_EQ(with({"ZIV_TIME", "SOURCE_DATE_EPOCH"}), (std::vector<std::string>{"@1672068600", "1672068600"}));
+    inherited = {"SOURCE_DATE_EPOCH=5"};
+    EXPECT_EQ(with({"ZIV_TIME", "SOURCE_DATE_EPOCH"}), (std::vector<std::string>{"@5", "5"}));
+
+    // The newest entry's trailer, with its offset; a bad first trailer is
+    // no time (an older entry's date would be a wrong one).
+    temp_dir t;
+    const std::pair<std::string, std::optional<time_t>> changelogs[] = {
+        {"hello (2.10-3) unstable; urgency=medium\n\n  * x\n\n -- A B <a@b.org>  Mon, 26 Dec 2022 15:30:00 +0000\n\n"
+         "hello (2.10-2) unstable; urgency=low\n\n -- A B <a@b.org>  Sun, 01 Jan 2017 00:00:00 +0000\n",
+         1672068600},
+        {"p (1) u; urgency=low\n\n -- A <a@b>  Tue, 27 Dec 2022 00:30:00 +0900\r\n", 1672068600},
+        {"p (1) u; urgency=low\n\n -- A <a@b>  someday\n -- A <a@b>  Mon, 26 Dec 2022 15:30:00 +0000\n", std::nullopt},
+        {"p (1) u; urgency=low\n\n -- A <a@b>  Mon, 26 Dec 2022 15:30:00 +0000 junk\n", std::nullopt},
+        {"no trailer at all\n", std::nullopt},
+    };
+    for (const auto& [text, want] : changelogs) {
+        ziv_test::write_file(t.sub("changelog"), text);
+        EXPECT_EQ(changelog_time(t.sub("changelog")), want) << text;
+    }
+    EXPECT_EQ(changelog_time(t.sub("missing")), std::nullopt);
 }
 
 TEST(CliUnits, EscapingArgumentVectorsToolNamesAndPaths)
@@ -250,9 +273,13 @@ TEST(CliUnits, CulpritsAreWhereDifferencesStartConsequencesFollowThem)
     EXPECT_EQ(consequences, (std::vector<std::string>{"/w/x.o (gcc -c x.c) <- 1 of 1", "/w/lib.a (ar rc lib.a x.o) <- 1 of 1"}));
 
     // The generator untraced: gen.h is a file culprit, named with its reader;
-    // made in one build only by a traced command: that command.
+    // files no command made keep the caller's order (the order the build
+    // wrote them); made in one build only by a traced command: that command.
     one.targets.erase(1);
     two.targets.erase(1);
+    a = find_culprits(one, two, {"/w/z.txt", "/w/x.o", "/w/gen.h"});
+    ASSERT_EQ(a.culprits.size(), 2u);
+    EXPECT_EQ(a.culprits[0].path + " " + a.culprits[1].path, "/w/z.txt /w/gen.h");
     a = find_culprits(one, two, {"/w/gen.h", "/w/x.o"});
     ASSERT_EQ(a.culprits.size(), 1u);
     EXPECT_EQ(a.culprits[0].path, "/w/gen.h");

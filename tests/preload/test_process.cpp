@@ -82,6 +82,13 @@ TEST_F(ancestry, ChainsOfShellsMakeConfigureAndTestRuns)
     write_file(dir.sub("Makefile"), "all check test:\n\t@$(DRIVER) ancestry\n"
                                     "deep-check:\n\t@cd sub && sh -c '$(DRIVER) ancestry; true'\n");
     ASSERT_EQ(mkdir(dir.sub("sub").c_str(), 0755), 0);
+    // Scratch directories where CMake and Meson probe the compiler.
+    for (const char* scratch : {"CMakeFiles", "CMakeFiles/CMakeScratch", "CMakeFiles/CMakeScratch/TryCompile-ab12",
+                                "CMakeFiles/3.25.1", "CMakeFiles/3.25.1/CompilerIdC", "meson-private",
+                                "meson-private/tmpab12", "CMakeFiles/lib.dir"}) {
+        ASSERT_EQ(mkdir(dir.sub(scratch).c_str(), 0755), 0);
+        write_file(dir.sub(scratch) + "/Makefile", "all:\n\t@$(DRIVER) ancestry\n");
+    }
     ASSERT_EQ(mkdir(dir.sub("runner").c_str(), 0755), 0);
     write_file(dir.sub("runner/Makefile"), "check:\n\t@sh -c 'sh ../probe.sh; true'\n");
     const std::string sh = "/bin/sh", make = "/usr/bin/make";
@@ -104,9 +111,15 @@ TEST_F(ancestry, ChainsOfShellsMakeConfigureAndTestRuns)
         {sh, {"sh", "configure"}, "sh 1 1"},
         {sh, {"sh", "./config.status", "--recheck"}, "sh 1 1"},
         {"/usr/bin/perl", {"perl", dir.sub("dh_auto_configure")}, "perl 1 1"},
-        // Near misses: a name that only begins with "config", a build script.
+        {make, {"make", "-C", "CMakeFiles/CMakeScratch/TryCompile-ab12"}, "make 1 1"},
+        {make, {"make", "-C", "CMakeFiles/3.25.1/CompilerIdC"}, "make 1 1"},
+        {make, {"make", "-C", "meson-private/tmpab12"}, "make 1 1"},
+        {make, {"make", "-C", "meson-private"}, "make 1 1"},
+        // Near misses: a name that only begins with "config", a build script,
+        // a target's own directory of CMake.
         {sh, {"sh", "./configure.ac"}, "sh 1 0"},
         {sh, {"sh", "./build.sh"}, "sh 1 0"},
+        {make, {"make", "-C", "CMakeFiles/lib.dir"}, "make 1 0"},
     };
     for (const auto& [exe, argv, want] : cases) {
         auto v = start(exe, argv);

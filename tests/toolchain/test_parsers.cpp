@@ -266,13 +266,17 @@ TEST_F(parser_dir, BinaryUtilitiesCopiesNasmAndKernelHelpers)
         {ziv_parse_debugedit_cmd, {"debugedit", "-b", "/b", "-l", "in.so", "a.so", "-i"}, "pairs=a.so>a.so in-place"},
         {ziv_parse_debugedit_cmd, {"debugedit", "-i"}, "untraced"},
         // Copies: one source and one destination, programs and libraries
-        // under a new name, stripped copies always (install -s into a
-        // directory and ln -s beside its target: the release build).
+        // under a new name or into a directory (as installs into a staging
+        // tree do), stripped copies always (install -s into a directory and
+        // ln -s beside its target: the release build).
         {ziv_prase_cp_cmd, {"cp", "build/libx.so.1.2", "out/libx.so.1"}, "in=build/libx.so.1.2 out=out/libx.so.1"},
-        {ziv_prase_cp_cmd, {"cp", "a/libx.so", "b/libx.so"}, "untraced"},
-        {ziv_prase_cp_cmd, {"cp", "libx.so", "dir"}, "untraced"},
+        {ziv_prase_cp_cmd, {"cp", "a/libx.so", "b/libx.so"}, "in=a/libx.so out=b/libx.so"},
+        {ziv_prase_cp_cmd, {"install", "-c", "app", "dir"}, "in=app out=dir/app"},
+        {ziv_prase_cp_cmd, {"cp", "libx.so", "./libx.so"}, "untraced"},
+        {ziv_prase_cp_cmd, {"ln", "-s", "libx.so", "dir"}, "untraced"},
         {ziv_prase_cp_cmd, {"cp", "a.txt", "b.txt"}, "untraced"},
-        {ziv_prase_cp_cmd, {"cp", "app", "in.o", "dir"}, "untraced"},
+        {ziv_prase_cp_cmd, {"cp", "-a", "app", "a.txt", "in.o", "dir/"}, "pairs=app>dir/app,in.o>dir/in.o"},
+        {ziv_prase_cp_cmd, {"cp", "app", "in.o", "new"}, "untraced"},
         {ziv_prase_cp_cmd, {"cp", "-S", ".bak", "libx.so", "liby.so"}, "untraced"},
         {ziv_prase_cp_cmd, {"cp", "--sparse", "always", "app", "prog"}, "in=app out=prog"},
         {ziv_prase_cp_cmd, {"install", "-sm755", "app", "bin/"}, "in=app out=bin/app"},

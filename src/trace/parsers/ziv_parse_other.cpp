@@ -36,14 +36,13 @@ file_kind kind_of(const char* name)
     return S_ISDIR(st.st_mode) ? file_kind::directory : S_ISREG(st.st_mode) ? file_kind::regular : file_kind::other;
 }
 
-// Base names compared with trailing slashes ignored.
-bool same_base_name(const char* a, const char* b)
+// Whether the destination is the source already (a copy onto itself
+// copies nothing); a link at the destination is a file of its own, which
+// ln -sf replaces.
+bool same_file(const char* source, const char* dest)
 {
-    const char* x = ziv_base_name(a);
-    const char* y = ziv_base_name(b);
-    size_t nx = strcspn(x, "/");
-    size_t ny = strcspn(y, "/");
-    return nx == ny && memcmp(x, y, nx) == 0;
+    struct stat s, d;
+    return stat(source, &s) == 0 && lstat(dest, &d) == 0 && s.st_dev == d.st_dev && s.st_ino == d.st_ino;
 }
 
 // Programs (no suffix), libraries (".so", ".a", versioned ".so.N") and
@@ -57,32 +56,36 @@ bool names_build_product(const char* name)
 }
 
 struct copy_line {
-    const char* source = nullptr;
+    const char* source = nullptr;  // the first operand
     const char* dest = nullptr;
+    int sources = 0;
     bool strip = false;
     bool symbolic = false;  // ln -s: a relative source is relative to the link
-    bool traced = false;    // one source, one destination, no backup suffix
+    bool traced = false;    // a source and a destination, no backup suffix
 };
+
+ziv_opt_grammar copy_grammar(const char* tool)
+{
+    return strcmp(tool, "install") == 0 ? ziv_grammar(kInstallValues)
+           : strcmp(tool, "cp") == 0    ? ziv_grammar(kCpValues)
+                                        : ziv_grammar(kMoveValues);
+}
 
 copy_line read_copy_line(int argc, char** argv, const char* tool)
 {
     bool install = strcmp(tool, "install") == 0;
     bool ln = strcmp(tool, "ln") == 0;
-    ziv_opt_grammar grammar = install ? ziv_grammar(kInstallValues)
-                              : strcmp(tool, "cp") == 0 ? ziv_grammar(kCpValues)
-                                                        : ziv_grammar(kMoveValues);
     copy_line line;
     const char* target_dir = nullptr;
-    const char* operand[2] = {};
+    const char* last = nullptr;
     int operands = 0;
     bool suffix = false;
     bool relative = false;
-    ziv_opt_scanner scan(argc, argv, grammar);
+    ziv_opt_scanner scan(argc, argv, copy_grammar(tool));
     for (ziv_opt_item item; scan.next(&item);) {
         if (item.kind == ziv_opt_item::operand) {
-            if (operands < 2) {
-                operand[operands] = item.text;
-            }
+            line.source = operands == 0 ? item.text : line.source;
+            last = item.text;
             ++operands;
         } else if (ziv_opt_is(item, "-S") || ziv_opt_is(item, "--suffix")) {
             suffix = true;
@@ -96,11 +99,10 @@ copy_line read_copy_line(int argc, char** argv, const char* tool)
             relative = true;
         }
     }
-    // With a target directory the one operand is the source.
-    line.source = operand[0];
-    line.dest = target_dir != nullptr ? target_dir : operand[1];
-    line.traced = !suffix && line.source != nullptr && line.dest != nullptr &&
-                  operands == (target_dir != nullptr ? 1 : 2);
+    // With a target directory every operand is a source.
+    line.dest = target_dir != nullptr ? target_dir : operands >= 2 ? last : nullptr;
+    line.sources = target_dir != nullptr ? operands : operands - 1;
+    line.traced = !suffix && line.source != nullptr && line.dest != nullptr && line.sources >= 1;
     line.symbolic = line.symbolic && !relative;
     return line;
 }
@@ -126,6 +128,36 @@ char* link_target_from_here(const copy_line& line)
     }
     memcpy(dir.block, line.dest, dir_len);
     return ziv_join_path(dir.block, line.source);
+}
+
+// A stripped copy differs from its source whatever its name; a plain copy
+// is followed for what a build makes, also when it keeps its name (an
+// install into a staging tree), so that installed and packaged files lead
+// back to the objects they were linked from.
+bool is_copied_product(const char* source, const copy_line& line)
+{
+    return kind_of(source) == file_kind::regular && (line.strip || names_build_product(source));
+}
+
+void copy_each_into(int argc, char** argv, const char* tool, const copy_line& line, ziv_trace_cmd* row)
+{
+    ziv_opt_scanner scan(argc, argv, copy_grammar(tool));
+    int seen = 0;
+    for (ziv_opt_item item; scan.next(&item) && seen < line.sources;) {
+        if (item.kind != ziv_opt_item::operand) {
+            continue;
+        }
+        ++seen;
+        if (!is_copied_product(item.text, line)) {
+            continue;
+        }
+        ziv_block<char> out{ziv_join_path(line.dest, ziv_base_name(item.text))};
+        if (out.block == nullptr || same_file(item.text, out.block) ||
+            (row->info == nullptr && ziv_init_trace_info(nullptr, row) != 0)) {
+            continue;
+        }
+        ziv_append_trace_paired_file(item.text, out.block, &row->info->paired);
+    }
 }
 
 // --- nasm --------------------------------------------------------------------
@@ -269,24 +301,32 @@ ZIV_EXPORT int ziv_prase_cp_cmd(int argc, char** argv, ziv_trace_cmd* row)
     if (!line.traced) {
         return 0;
     }
+    bool into_dir = kind_of(line.dest) == file_kind::directory;
+    if (line.sources > 1) {
+        // Several sources into a directory (an install of a library's
+        // versions at once): each copy is a pair of its own.
+        if (into_dir && !line.symbolic) {
+            copy_each_into(argc, argv, tool, line, row);
+        }
+        return 0;
+    }
     ziv_block<char> resolved{link_target_from_here(line)};
     const char* source = resolved.block != nullptr ? resolved.block : line.source;
-    if (kind_of(source) != file_kind::regular) {
+    if (!is_copied_product(source, line)) {
         return 0;
     }
-    file_kind dest = kind_of(line.dest);
-    ziv_block<char> into_dir{nullptr};
-    if (line.strip) {
-        // A stripped copy differs from its source whatever its name.
-        if (dest == file_kind::directory) {
-            into_dir.block = ziv_join_path(line.dest, ziv_base_name(line.source));
+    ziv_block<char> joined{nullptr};
+    if (into_dir) {
+        if (line.symbolic) {
+            return 0;  // the link's text would name itself from there
         }
-    } else if (same_base_name(line.source, line.dest) || !names_build_product(line.source) ||
-               dest == file_kind::directory) {
-        return 0;
+        joined.block = ziv_join_path(line.dest, ziv_base_name(line.source));
+        if (joined.block == nullptr) {
+            return 0;
+        }
     }
-    const char* out = into_dir.block != nullptr ? into_dir.block : line.dest;
-    if (ziv_init_trace_info(nullptr, row) != 0) {
+    const char* out = joined.block != nullptr ? joined.block : line.dest;
+    if (same_file(source, out) || ziv_init_trace_info(nullptr, row) != 0) {
         return 0;
     }
     ziv_append_trace_file(&row->info->inputs, source);
