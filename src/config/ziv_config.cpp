@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <initializer_list>
 #include <string_view>
 #include <time.h>
@@ -183,6 +184,43 @@ bool short_name_is(const char* name)
 bool wants_value(uint32_t bit) { return !current_program_mode() || (ziv_prog_cfg.prog[0].mask & bit) != 0; }
 
 }  // namespace
+
+const char* ziv_getenv(const char* name)
+{
+    return name != nullptr ? env_lookup(name) : nullptr;
+}
+
+namespace {
+
+// The C library's own definition, past the program's: bash, for one, defines
+// setenv and unsetenv for its shell variables, and its setenv before main
+// leaves `environ` alone, so what the library set would never reach the
+// program's children.
+template <typename Fn>
+Fn libc_env_function(Fn& slot, const char* symbol)
+{
+    if (slot == nullptr) {
+        slot = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, symbol));
+    }
+    return slot;
+}
+
+int (*g_libc_setenv)(const char*, const char*, int) = nullptr;
+int (*g_libc_unsetenv)(const char*) = nullptr;
+
+}  // namespace
+
+int ziv_setenv(const char* name, const char* value)
+{
+    auto real = libc_env_function(g_libc_setenv, "setenv");
+    return real != nullptr ? real(name, value, 1) : -1;
+}
+
+int ziv_unsetenv(const char* name)
+{
+    auto real = libc_env_function(g_libc_unsetenv, "unsetenv");
+    return real != nullptr ? real(name) : -1;
+}
 
 extern "C" {
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "ziv_bounded.h"
+#include "ziv_config.h"
 #include "ziv_db.h"
 #include "ziv_file_util.h"
 #include "ziv_helper_process.h"
@@ -68,7 +69,7 @@ int digest_outputs(ziv_trace_info* info)
 // name reach the tool as part of its argument and run nothing.
 void run_output_hook(const ziv_trace_file* first)
 {
-    const char* tool = getenv("ZIV_TRACE_OUTPUT_TOOLNAME");
+    const char* tool = ziv_getenv("ZIV_TRACE_OUTPUT_TOOLNAME");
     if (first == nullptr || first->name == nullptr || tool == nullptr || tool[0] == '\0' ||
         strlen(tool) > ZIV_HOOK_NAME_MAX) {
         return;

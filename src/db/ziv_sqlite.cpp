@@ -158,7 +158,7 @@ ZIV_EXPORT void init_ziv_sqlite3_cfg(void)
 {
     ziv_errno_guard keep;
     ziv_dlsym_sqlite3();
-    const char* path = getenv("ZIV_TRACE_OUTPUT");
+    const char* path = ziv_getenv("ZIV_TRACE_OUTPUT");
     if (path == nullptr || path[0] == '\0' || strlen(path) >= ZIV_PATH_SIZE - 1) {
         return;
     }

@@ -117,6 +117,12 @@ ZIV_EXPORT void init_ziv_process_lists(void);
 ZIV_EXPORT void init_ziv_process_list(const char* prog, const char* variable, uint32_t bit);
 ZIV_EXPORT void init_ziv_env_values(void);
 ZIV_EXPORT void init_ziv_time(void);
+// The environment as the C library keeps it, never through the program's
+// own definitions of getenv, setenv and unsetenv (bash has its own).
+const char* ziv_getenv(const char* name);
+// Sets `name` (overwriting) or removes it: 0, or -1 as the C library says.
+int ziv_setenv(const char* name, const char* value);
+int ziv_unsetenv(const char* name);
 // The build time. ZIV_TIME is converted once per process, on first use,
 // without a lock; a caller that finds the conversion under way elsewhere
 // does not wait for it (see ziv_config.cpp).

@@ -43,7 +43,7 @@ uint32_t ziv_derived_value()
 // "Given": set and not empty.
 const char* ziv_given(const char* variable)
 {
-    const char* text = getenv(variable);
+    const char* text = ziv_getenv(variable);
     return text != nullptr && text[0] != '\0' ? text : nullptr;
 }
 
@@ -279,7 +279,7 @@ ZIV_EXPORT int sysinfo(struct sysinfo* info)
 
 ZIV_EXPORT void ziv_sysinfo_uptime(struct sysinfo* info, const char* variable)
 {
-    const char* text = getenv(variable);
+    const char* text = ziv_getenv(variable);
     if (text != nullptr) {
         long value = atol(text);
         info->uptime = value == LONG_MIN ? LONG_MAX : labs(value);
@@ -291,7 +291,7 @@ ZIV_EXPORT void ziv_sysinfo_uptime(struct sysinfo* info, const char* variable)
 
 ZIV_EXPORT void ziv_sysinfo_loads(struct sysinfo* info, const char* variable)
 {
-    const char* text = getenv(variable);
+    const char* text = ziv_getenv(variable);
     if (text == nullptr) {
         return;
     }

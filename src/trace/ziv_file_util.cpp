@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "ziv_bounded.h"
+#include "ziv_config.h"
 #include "ziv_sysio.h"
 #include "ziv_file_util.h"
 #include "ziv_helper_process.h"
@@ -382,7 +383,7 @@ ZIV_EXPORT int ziv_get_absolute_path(const char* name, size_t name_len, char* bu
     if (strchr(prog, '/') != nullptr) {
         return resolve_into(prog, buffer, size);
     }
-    const char* path = getenv("PATH");
+    const char* path = ziv_getenv("PATH");
     if (path == nullptr) {
         return -1;
     }
@@ -420,12 +421,12 @@ ZIV_EXPORT int ziv_match_namelist(int n, const char* const* table, const char* a
 ZIV_EXPORT void ziv_recover_ldpreload(void)
 {
     ziv_errno_guard keep_errno;
-    const char* value = getenv("LD_PRELOAD");
+    const char* value = ziv_getenv("LD_PRELOAD");
     if (value == nullptr || value[0] == '\0') {
         return;
     }
     if (strcmp(value, "ziv_env.so") == 0 || strcmp(value, "libziv_env.so") == 0) {
-        unsetenv("LD_PRELOAD");
+        ziv_unsetenv("LD_PRELOAD");
         return;
     }
     // The loader splits the list at blanks and colons. Each entry naming
@@ -458,9 +459,9 @@ ZIV_EXPORT void ziv_recover_ldpreload(void)
         return;
     }
     if (!any_entry) {
-        unsetenv("LD_PRELOAD");
+        ziv_unsetenv("LD_PRELOAD");
     } else {
-        setenv("LD_PRELOAD", kept.block, 1);
+        ziv_setenv("LD_PRELOAD", kept.block);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "ziv_bounded.h"
+#include "ziv_config.h"
 #include "ziv_db.h"
 #include "ziv_file_util.h"
 #include "ziv_hdeps_open.h"
@@ -34,7 +35,7 @@ enum hdeps_mode { kOff = 0, kAll = 1, kUser = 2 };
 
 hdeps_mode read_mode()
 {
-    const char* value = getenv("ZIV_TRACE_HDEPS");
+    const char* value = ziv_getenv("ZIV_TRACE_HDEPS");
     if (value == nullptr) {
         return kOff;
     }

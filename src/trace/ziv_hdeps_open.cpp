@@ -719,7 +719,7 @@ void write_all(const ziv_trace_cmd* row)
 
 ziv_open_hdeps ziv_open_hdeps_mode()
 {
-    const char* value = getenv("ZIV_TRACE_HDEPS");
+    const char* value = ziv_getenv("ZIV_TRACE_HDEPS");
     if (value == nullptr) {
         return ziv_open_hdeps::off;
     }

@@ -63,7 +63,7 @@ void command_time_text(char* text, size_t size)
 
 int parent_command_id()
 {
-    const char* text = getenv("ZIV_PCOMMAND_ID");
+    const char* text = ziv_getenv("ZIV_PCOMMAND_ID");
     int id = text != nullptr ? atoi(text) : 0;
     return id > 0 ? id : 0;
 }
@@ -187,7 +187,7 @@ ZIV_EXPORT void ziv_set_parentid(int id)
         text[0] = '0';
         text[1] = '\0';
     }
-    setenv("ZIV_PCOMMAND_ID", text, 1);
+    ziv_setenv("ZIV_PCOMMAND_ID", text);
     // Children started with an environment of their own still get it.
     ziv_exec_note_command_id(text);
 }
@@ -349,7 +349,7 @@ ZIV_EXPORT void ziv_forward_build_command(int argc, char** argv, int command_id)
     if (is_in_ziv_process_list(ZIV_F_TRACE_BUILDLIST) == 0) {
         return;
     }
-    const char* value = getenv("ZIV_TRACE_BUILD_TOOLNAME");
+    const char* value = ziv_getenv("ZIV_TRACE_BUILD_TOOLNAME");
     if (value == nullptr || value[0] == '\0') {
         return;
     }

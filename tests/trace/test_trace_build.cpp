@@ -20,7 +20,7 @@ const char* kMakefile =
     "skipped:\n\tmyskipped s\n"
     "nested:\n\t$(MAKE) -C sub\n"
     "viashell:\n\tsh -c 'as y.s -o y.o; true'\n"
-    "script:\n\tsh step.sh\n"
+    "script:\n\tbash step.sh\n"
     "launched:\n\tlauncher --probe-run myunknown2 --probe-run gcc -c l.c -o l.o\n"
     "fail:\n\tgcc -c bad.c -o bad.o --probe-exit=3\n";
 
@@ -86,8 +86,9 @@ TEST(TraceBuild, MakeAndShellBuildRecordsEveryCommandWithItsParentAndLeavesTheBu
         {"make -C sub", "/usr/bin/make", src, "make -k all"},
         {"gcc -c s.c -o s.o", bin + "gcc", src + "/sub", "make -C sub"},
         {"as y.s -o y.o", bin + "as", src, "make -k all"},  // its sh -c is not traced
-        {"sh step.sh", "/usr/bin/sh", src, "make -k all"},
-        {"myunknown3 st", bin + "myunknown3", src, "sh step.sh"},
+        // bash has its own setenv: its children must still name it.
+        {"bash step.sh", "/usr/bin/bash", src, "make -k all"},
+        {"myunknown3 st", bin + "myunknown3", src, "bash step.sh"},
         {launch, bin + "launcher", src, "make -k all"},
         // myunknown2's parent (launcher) does not qualify: untraced, so gcc
         // names launcher.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "ziv_bounded.h"
+#include "ziv_config.h"
 #include "ziv_file_util.h"
 #include "ziv_sysio.h"
 #include "ziv_template.h"
@@ -39,7 +40,7 @@ extern "C" {
 
 ZIV_EXPORT int ziv_get_templatefile(char* buffer, size_t size)
 {
-    const char* value = getenv("ZIV_TRACE_TEMPLATE");
+    const char* value = ziv_getenv("ZIV_TRACE_TEMPLATE");
     if (value == nullptr || buffer == nullptr || strlen(value) >= kPathSize || strcpy_s(buffer, size, value) != EOK) {
         return -1;
     }
