@@ -419,6 +419,13 @@ ZIV_EXPORT void ziv_parse_tar_command(int argc, char** argv)
             mask = 0;
             return;
         }
+        // Told the member times by its own options (dpkg-deb's
+        // --clamp-mtime --mtime=@SOURCE_DATE_EPOCH), tar must see the real
+        // ones: a fixed time would also overwrite the older files that
+        // clamping keeps, and the archive would differ from a plain build's.
+        if (arg == "--clamp-mtime" || arg == "--mtime" || arg.starts_with("--mtime=")) {
+            mask &= ~static_cast<uint32_t>(ZIV_F_FILE_TIME_LIST);
+        }
     }
 }
 

@@ -120,18 +120,22 @@ TEST(Identity, NegativeFiguresStopWhereTheyStand)
     expect_real(p, {"totalhigh", "mem_unit"});
 }
 
-// tar that extracts loses its features; hostname keeps the fixed name only
+// tar that extracts loses its features, and one that sets member times
+// itself its fixed file times; hostname keeps the fixed name only
 // for name queries. The same arguments do nothing to another program, and
 // without the feature there is nothing to keep or lose.
 TEST(Identity, FeaturesAdjustedFromTheArguments)
 {
     const std::vector<std::string> tar = {"tar", "ZIV_UIDLIST=tar", "0x840", "0x0"},
-                                   host = {"hostname", "ZIV_NAMELIST=hostname", "0x240", "0x40"};
+                                   host = {"hostname", "ZIV_NAMELIST=hostname", "0x240", "0x40"},
+                                   tart = {"tar", "ZIV_FILE_TIME_LIST=tar", "0x48", "0x40"};
     const std::vector<std::tuple<std::vector<std::string>, std::vector<std::string>, bool>> cases = {
         {tar, {"xzf", "a.tgz"}, false}, {tar, {"-xf", "a.tar"}, false}, {tar, {"--get", "a.tar"}, false},
         {tar, {"-C", "dir", "-xf", "a.tar"}, false}, {tar, {"--extract", "-f", "a.tar"}, false},
         {tar, {"cf", "a.tar", "dir"}, true}, {tar, {"-tf", "a.tar"}, true},
         {tar, {"-cf", "x.tar", "--exclude=x", "dir"}, true}, {tar, {}, true},
+        {tart, {"--clamp-mtime", "--mtime=@1", "-cf", "a.tar", "d"}, false}, {tart, {"-cf", "a.tar", "--mtime", "@1"}, false},
+        {tart, {"-cf", "a.tar", "--mtimes", "d"}, true},
         {{"cpio", "ZIV_UIDLIST=cpio", "0x840"}, {"-xf", "a.tar"}, true},
         {host, {}, true}, {host, {"-s"}, true}, {host, {"-f"}, true}, {host, {"-A"}, true}, {host, {"-I"}, false},
         {host, {"-i"}, false}, {host, {"newname"}, false}, {host, {"-F", "file", "-s"}, true},
