@@ -35,7 +35,9 @@
 # real times when a time list is removed and the whitelist fallback applies.
 ZIV_WHITELIST = make gmake bmake remake ninja samu cmake ctest scons
 
-# Archivers and packagers store file times, owners and inode numbers.
+# Archivers and packagers store file times, owners and inode numbers. (A tar
+# that extracts gets real answers; one given --mtime or --clamp-mtime, as
+# dpkg-deb does, sets member times itself and sees the real file times.)
 ZIV_FILE_TIME_LIST = ar ranlib tar bsdtar cpio pax zip jar gzip \
     dpkg-deb rpmbuild mksquashfs genisoimage mkisofs xorriso
 ZIV_UIDLIST = ar ranlib tar bsdtar cpio pax zip jar \
