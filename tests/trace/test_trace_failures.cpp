@@ -155,7 +155,7 @@ TEST(TraceFailures, DescriptorsAScriptRedirectsAreItsOwn)
         ASSERT_NE(step, "");
         const std::string runtime = db.value("select runtime from build_command_table where id = " + step);
         EXPECT_EQ(runtime != "-1", c.finished) << runtime;
-        EXPECT_NE(db.value("select runtime from build_command_table where command = '/bin/bash ./after.sh'"), "-1");
+        EXPECT_EQ(db.value("select runtime >= 0 from build_command_table where command = '/bin/bash ./after.sh'"), "1");
         if (capture) {
             int alerts = count_prefix(r, "ziv_trace_fini descriptor ",
                                       " was closed or reused by bash: the end of command " + step + " is not recorded.\n");
