@@ -18,3 +18,13 @@ target_compile_definitions(bench_binutils PRIVATE
   ZIV_BENCH_LIB="$<TARGET_FILE:ziv_env>"
   ZIV_SCHEMA_PATH="${PROJECT_SOURCE_DIR}/src/db/ziv_schema.sql")
 add_dependencies(bench_binutils ziv_env)
+
+# One traced command under this build of the library and under another,
+# run by hand: build/bench/bench_traced_command --other /path/libziv_env.so
+add_executable(bench_traced_command bench_traced_command.cpp)
+target_link_libraries(bench_traced_command PRIVATE SQLite::SQLite3)
+target_compile_options(bench_traced_command PRIVATE -O2 -Wall -Wextra)
+target_compile_definitions(bench_traced_command PRIVATE
+  ZIV_BENCH_LIB="$<TARGET_FILE:ziv_env>"
+  ZIV_SCHEMA_PATH="${PROJECT_SOURCE_DIR}/src/db/ziv_schema.sql")
+add_dependencies(bench_traced_command ziv_env)

@@ -22,6 +22,7 @@ int (*g_ziv_sqlite3_get_table)(sqlite3*, const char*, char***, int*, int*, char*
 void (*g_ziv_sqlite3_free_table)(char**) = nullptr;
 int (*g_ziv_sqlite3_busy_handler)(sqlite3*, int (*)(void*, int), void*) = nullptr;
 long long (*g_ziv_sqlite3_last_insert_rowid)(sqlite3*) = nullptr;
+ziv_sqlite3_vfs* (*g_ziv_sqlite3_vfs_find)(const char*) = nullptr;
 
 }  // extern "C"
 
@@ -52,6 +53,9 @@ ZIV_EXPORT int ziv_dlopen_sqlite3(void)
                  ziv_sqlite3_symbol(g_ziv_sqlite3_free_table, "sqlite3_free_table") &&
                  ziv_sqlite3_symbol(g_ziv_sqlite3_busy_handler, "sqlite3_busy_handler") &&
                  ziv_sqlite3_symbol(g_ziv_sqlite3_last_insert_rowid, "sqlite3_last_insert_rowid");
+    if (found) {
+        ziv_sqlite3_symbol(g_ziv_sqlite3_vfs_find, "sqlite3_vfs_find");
+    }
     return found ? 0 : -1;
 }
 

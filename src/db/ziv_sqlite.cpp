@@ -1,8 +1,14 @@
 // The build database: opening it, running statements, and the look-ups and
 // writes the tracing side records its rows with. SQLite is reached through
 // the pointers resolved at run time; the library links nothing but libc.
+#include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "ziv_bounded.h"
@@ -11,6 +17,26 @@
 #include "ziv_lifecycle.h"
 #include "ziv_log.h"
 #include "ziv_sysio.h"
+
+// SQLite's public sqlite3_vfs, versions 1 to 3: a stable binary interface,
+// declared here since the library is built without SQLite's header.
+struct ziv_sqlite3_vfs {
+    using syscall_ptr = void (*)(void);
+    int iVersion;
+    int szOsFile;
+    int mxPathname;
+    ziv_sqlite3_vfs* pNext;
+    const char* zName;
+    void* pAppData;
+    // xOpen to xGetLastError (version 1), xCurrentTimeInt64 (version 2):
+    // never called here.
+    syscall_ptr unused_methods[13];
+    int (*xSetSystemCall)(ziv_sqlite3_vfs*, const char*, syscall_ptr);
+    syscall_ptr (*xGetSystemCall)(ziv_sqlite3_vfs*, const char*);
+    const char* (*xNextSystemCall)(ziv_sqlite3_vfs*, const char*);
+};
+static_assert(offsetof(ziv_sqlite3_vfs, xSetSystemCall) == 144 && sizeof(ziv_sqlite3_vfs) == 168,
+              "the x86-64 layout of sqlite3_vfs");
 
 namespace {
 
@@ -77,6 +103,154 @@ int insert_relation_unless_self(const char* table, int first_id, int second_id)
 {
     return first_id == second_id ? 0 : ziv_insert_relation(table, first_id, second_id);
 }
+
+// --- SQLite's descriptors, kept out of the program's way -------------------
+//
+// The connection opened at entry stays open while the program runs, and
+// its files (the database, its -wal and its -shm) would take the lowest
+// free numbers, 3, 4 and 5: the very numbers shell scripts and libtool
+// pick with `exec 4>file` or dup2. A program that replaced one would have
+// SQLite write pages into its file, or wait ten seconds on locks that
+// cannot be taken. So, while the connection is opened and first read,
+// SQLite's "open" system call is routed through open_kept_high, which
+// moves each new descriptor near the top of the usual descriptor range and
+// notes the file it refers to. Both calls are handed back before main: a
+// program's own use of SQLite is not affected. Files SQLite opens later (a
+// rollback journal of a database not in WAL mode, /dev/urandom) are opened
+// and closed again within one statement, before main or at exit, on
+// whatever number is free then: no file of the program's can be on it, and
+// none of the program's code runs until it is closed again.
+
+using sqlite3_syscall_ptr = ziv_sqlite3_vfs::syscall_ptr;
+using open_call = int (*)(const char*, int, int);
+using close_call = int (*)(int);
+
+// Never above FD_SETSIZE: the kernel sizes a process's descriptor table
+// (copied at every fork) by its highest descriptor, and programs built
+// around select() expect theirs below it. The margin stays free for
+// programs that take the last numbers below their limit.
+constexpr rlim_t kDescriptorCeiling = 1024;
+constexpr int kDescriptorMargin = 64;
+// Shells hand out 3 to 9 by number: a floor among them gains nothing.
+constexpr int kLowestFloor = 10;
+// SQLite keeps three; the rest is room.
+constexpr int kKeptMax = 8;
+
+struct kept_descriptor {
+    int fd;
+    dev_t dev;
+    ino_t ino;
+};
+
+struct kept_descriptors {
+    open_call open;
+    close_call close;
+    int floor;
+    int count;
+    kept_descriptor fds[kKeptMax];
+};
+
+kept_descriptors g_kept;
+
+void forget_kept(int fd)
+{
+    for (int i = 0; i < g_kept.count; ++i) {
+        if (g_kept.fds[i].fd == fd) {
+            g_kept.fds[i] = g_kept.fds[--g_kept.count];
+            return;
+        }
+    }
+}
+
+// The raw calls: the library's own fstat interposer would normalise what
+// it reports, and nothing here may reach a program's interposers.
+bool file_of(int fd, struct stat* st) { return syscall(SYS_fstat, fd, st) == 0; }
+
+int open_kept_high(const char* path, int flags, int mode)
+{
+    int fd = g_kept.open(path, flags, mode);
+    if (fd < 0 || g_kept.count == kKeptMax) {
+        return fd;
+    }
+    int saved = errno;
+    if (fd < g_kept.floor) {
+        long high = syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, g_kept.floor);
+        if (high >= 0) {
+            syscall(SYS_close, fd);
+            fd = static_cast<int>(high);
+        }
+    }
+    struct stat st {};
+    if (file_of(fd, &st)) {
+        forget_kept(fd);
+        g_kept.fds[g_kept.count++] = {fd, st.st_dev, st.st_ino};
+    }
+    errno = saved;
+    return fd;
+}
+
+// Files SQLite opens and closes again meanwhile (/dev/urandom for its
+// first random numbers, a hot journal) are not kept.
+int close_kept(int fd)
+{
+    forget_kept(fd);
+    return g_kept.close(fd);
+}
+
+int descriptor_floor()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return 0;
+    }
+    rlim_t top = limit.rlim_cur < kDescriptorCeiling ? limit.rlim_cur : kDescriptorCeiling;
+    return static_cast<int>(top) - kDescriptorMargin;
+}
+
+// While alive, every file SQLite opens lands at or above the floor and is
+// noted. The system-call hooks are an optional part of a VFS (version 3 and
+// later); the unix VFSes all share one table of calls taking open's
+// arguments. Without them, or with too low a descriptor limit, SQLite
+// opens its files as it always did and nothing is noted.
+class kept_high_window {
+public:
+    kept_high_window()
+    {
+        g_kept.count = 0;
+        vfs_ = g_ziv_sqlite3_vfs_find != nullptr ? g_ziv_sqlite3_vfs_find(nullptr) : nullptr;
+        if (vfs_ == nullptr || vfs_->iVersion < 3 || vfs_->xSetSystemCall == nullptr ||
+            vfs_->xGetSystemCall == nullptr || vfs_->zName == nullptr || strncmp(vfs_->zName, "unix", 4) != 0) {
+            vfs_ = nullptr;
+            return;
+        }
+        g_kept.open = reinterpret_cast<open_call>(vfs_->xGetSystemCall(vfs_, "open"));
+        g_kept.close = reinterpret_cast<close_call>(vfs_->xGetSystemCall(vfs_, "close"));
+        g_kept.floor = descriptor_floor();
+        if (g_kept.open == nullptr || g_kept.close == nullptr || g_kept.floor < kLowestFloor ||
+            vfs_->xSetSystemCall(vfs_, "close", reinterpret_cast<sqlite3_syscall_ptr>(close_kept)) != 0) {
+            vfs_ = nullptr;
+            return;
+        }
+        if (vfs_->xSetSystemCall(vfs_, "open", reinterpret_cast<sqlite3_syscall_ptr>(open_kept_high)) != 0) {
+            restore("close", reinterpret_cast<sqlite3_syscall_ptr>(g_kept.close));
+            vfs_ = nullptr;
+        }
+    }
+    ~kept_high_window()
+    {
+        if (vfs_ != nullptr) {
+            restore("open", reinterpret_cast<sqlite3_syscall_ptr>(g_kept.open));
+            restore("close", reinterpret_cast<sqlite3_syscall_ptr>(g_kept.close));
+        }
+    }
+    kept_high_window(const kept_high_window&) = delete;
+    kept_high_window& operator=(const kept_high_window&) = delete;
+
+private:
+    void restore(const char* call, sqlite3_syscall_ptr previous) { vfs_->xSetSystemCall(vfs_, call, previous); }
+
+    ziv_sqlite3_vfs* vfs_ = nullptr;
+};
 
 }  // namespace
 
@@ -181,6 +355,9 @@ ZIV_EXPORT int ziv_open_sqlite(void)
         ziv_log_always(LOG_ALERT, "%s g_ziv_sqlite3_open is null\n", "ziv_open_sqlite");
         return -1;
     }
+    // Everything SQLite keeps open is opened here, before the window closes:
+    // the database by the open, its -wal and -shm by the first read.
+    kept_high_window window;
     // Read-write, never created: a name that does not exist yet (often a
     // relative one, in every directory of the build) must not leave an
     // empty file behind.
@@ -198,6 +375,7 @@ ZIV_EXPORT int ziv_open_sqlite(void)
         g_ziv_sqlite3_busy_handler(db, ziv_sqlite3_busy_wait, nullptr);
     }
     exec_direct("PRAGMA synchronous = OFF; PRAGMA cache_size = 5000; PRAGMA temp_store = MEMORY;");
+    exec_direct("SELECT 1 FROM sqlite_master LIMIT 1;");
     return 0;
 }
 
@@ -501,3 +679,30 @@ ZIV_EXPORT int ziv_insert_trace_time(int command_id, ziv_trace_time* time)
 }
 
 }  // extern "C"
+
+bool ziv_db_descriptors_intact()
+{
+    if (ziv_prog_cfg.db == nullptr) {
+        return true;
+    }
+    for (int i = 0; i < g_kept.count; ++i) {
+        const kept_descriptor& kept = g_kept.fds[i];
+        struct stat st {};
+        if (file_of(kept.fd, &st) && st.st_dev == kept.dev && st.st_ino == kept.ino) {
+            continue;
+        }
+        // Closing the connection could close the program's file before its
+        // buffered output reaches it, and a new connection would find the
+        // same stale descriptors through SQLite's per-process sharing of
+        // open files: the connection is left as it is to the process's end.
+        ziv_log_always(LOG_ALERT,
+                       "%s descriptor %d of the build database %s was closed or reused by %s: the end of command %d "
+                       "is not recorded.\n",
+                       "ziv_trace_fini", kept.fd, ziv_prog_cfg.trace_output, ziv_prog_name_for_log(),
+                       g_ziv_trace_cmd != nullptr ? g_ziv_trace_cmd->command_id : 0);
+        ziv_prog_cfg.db = nullptr;
+        g_kept.count = 0;
+        return false;
+    }
+    return true;
+}

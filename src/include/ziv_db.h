@@ -97,6 +97,13 @@ ZIV_EXPORT int ziv_append_head_names_of(int source_id, int pwd_id, ziv_trace_fil
 
 }  // extern "C"
 
+// At exit, before the connection is used again: whether every file SQLite
+// kept open since the entry is still open under its descriptor. A program
+// can close those or put its own files on their numbers; then the
+// connection is given up (left open, `db` null, so that nothing more is
+// written through it), an alert is logged, and the answer is false.
+bool ziv_db_descriptors_intact();
+
 // Wraps a group of related writes in one transaction when `wrap` is true:
 // begun on construction, committed on destruction whatever the writes did.
 // `lock::write` takes the write lock at the start (waiting for it through

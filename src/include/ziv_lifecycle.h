@@ -7,6 +7,7 @@
 #include "ziv_common.h"
 
 struct sqlite3;
+struct ziv_sqlite3_vfs;
 typedef int (*ziv_sqlite3_callback)(void*, int, char**, char**);
 
 extern "C" {
@@ -17,7 +18,8 @@ ZIV_EXPORT pid_t ziv_libc_getpid(void);
 ZIV_EXPORT pid_t ziv_libc_getppid(void);
 ZIV_EXPORT int ziv_dlsym_sqlite3(void);
 // Opens SQLite and resolves its seven entry points: 0, or -1 at the first
-// one missing.
+// one missing. sqlite3_vfs_find is resolved too but not required: without
+// it the database works, only its descriptors stay where SQLite puts them.
 ZIV_EXPORT int ziv_dlopen_sqlite3(void);
 
 // The real process id recorded at process entry; only that process does
@@ -32,6 +34,7 @@ extern int (*g_ziv_sqlite3_get_table)(sqlite3*, const char*, char***, int*, int*
 extern void (*g_ziv_sqlite3_free_table)(char**);
 extern int (*g_ziv_sqlite3_busy_handler)(sqlite3*, int (*)(void*, int), void*);
 extern long long (*g_ziv_sqlite3_last_insert_rowid)(sqlite3*);
+extern ziv_sqlite3_vfs* (*g_ziv_sqlite3_vfs_find)(const char*);
 
 // Finishes the traced command at process end; nothing in untraced processes.
 ZIV_EXPORT void ziv_trace_fini(void);

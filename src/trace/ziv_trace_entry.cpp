@@ -416,6 +416,9 @@ ZIV_EXPORT void ziv_trace_fini(void)
     if (row->command_id != 0 && ziv_real_now(&now)) {
         row->time.runtime_ms = ziv_interval_ms(row->time.main_start, now);
     }
+    // A program that closed or reused the database's descriptors loses its
+    // end record; whatever does not write to the database still happens.
+    ziv_db_descriptors_intact();
     ziv_hdeps_open_finish(row);
     if (row->info != nullptr) {
         row->info->command_id = row->command_id;

@@ -1,7 +1,9 @@
 // The database can be missing, read-only, without tables or no database at
 // all: the build step runs exactly as it would without the library, with
 // the errno it started with. Processes that are not traced never open the
-// database.
+// database. A traced program owns every descriptor number it redirects.
+#include <chrono>
+
 #include "trace_test_env.h"
 
 namespace ziv_test {
@@ -96,6 +98,70 @@ TEST(TraceFailures, UntracedProcessesNeverOpenTheDatabase)
     ASSERT_EQ(lines.size(), cases.size() + 1);  // sh -c ran two probes
     for (const probe_line& l : lines) {
         EXPECT_EQ(l.at("row"), "none") << l.at("prog");
+    }
+}
+
+// Scripts run by make put files on descriptor numbers of their choosing, as
+// libtool and configure scripts do. Each writes its number into f<n> for
+// every number it took and lists them in "taken". The files hold exactly
+// that, nothing waits on the database's locks, and the database stays
+// whole. A script that closes everything and puts its files on the
+// database's own numbers loses its end record, with an alert; the next
+// command is recorded as usual.
+TEST(TraceFailures, DescriptorsAScriptRedirectsAreItsOwn)
+{
+    struct script_case {
+        const char* name;
+        const char* body;
+        bool finished;  // its run time is recorded
+    };
+    const script_case cases[] = {
+        {"numbers", "exec 3>f3 4>f4 5>f5 6>f6\nfor n in 3 4 5 6; do echo $n >&$n; done\necho 3 4 5 6 >taken\n", true},
+        // One number alone: the database's locks still work, so its pages
+        // would be written, into the file.
+        {"one", "exec 4>f4\necho 4 >&4\necho 4 >taken\n", true},
+        // Every descriptor above 2 but the one bash reads the script from.
+        {"takeover",
+         "taken=\nfor n in $(ls /proc/$$/fd); do\n"
+         "  if [ $n -gt 2 ] && [ $n -ne 255 ]; then eval \"exec $n>&-\"; taken=\"$taken $n\"; fi\ndone\n"
+         "for n in $taken; do eval \"exec $n>f$n\"; echo $n >&$n; done\necho $taken >taken\n",
+         false},
+    };
+    const bool capture = log_capture_available();
+    for (const script_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        trace_build b;
+        b.file("src/step.sh", std::string("#!/bin/bash\n") + c.body, 0755);
+        b.file("src/after.sh", "#!/bin/bash\necho after >after.txt\n", 0755);
+        b.file("src/Makefile", "all:\n\t./step.sh\n\t./after.sh\n");
+        auto start = std::chrono::steady_clock::now();
+        run_result r = b.run({"make", "-s"}, "src", preload::library, {}, capture);
+        auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+        ASSERT_EQ(r.exit_code, 0) << describe(r);
+        EXPECT_LT(seconds.count(), 5) << "waited on the database's locks";
+
+        std::istringstream taken(read_file(b.src("taken")));
+        int count = 0;
+        for (std::string n; taken >> n; ++count) {
+            const std::string held = read_file(b.src("f" + n));
+            EXPECT_TRUE(held == n + "\n") << "f" << n << " holds " << held.size() << " bytes";
+        }
+        EXPECT_GT(count, 0);
+        EXPECT_EQ(read_file(b.src("after.txt")), "after\n");
+
+        test_db db(b.db_path());
+        EXPECT_EQ(db.value("pragma integrity_check"), "ok");
+        const std::string step = db.value("select id from build_command_table where command = '/bin/bash ./step.sh'");
+        ASSERT_NE(step, "");
+        const std::string runtime = db.value("select runtime from build_command_table where id = " + step);
+        EXPECT_EQ(runtime != "-1", c.finished) << runtime;
+        EXPECT_EQ(db.value("select runtime >= 0 from build_command_table where command = '/bin/bash ./after.sh'"), "1");
+        if (capture) {
+            int alerts = count_prefix(r, "ziv_trace_fini descriptor ",
+                                      " was closed or reused by bash: the end of command " + step + " is not recorded.\n");
+            EXPECT_EQ(alerts, c.finished ? 0 : 1) << describe(r);
+            EXPECT_EQ(r.log.size(), static_cast<size_t>(alerts)) << describe(r);
+        }
     }
 }
 
