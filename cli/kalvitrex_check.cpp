@@ -44,7 +44,8 @@ const char* const k_check_help =
     "command that read identical inputs and made different outputs, or a file\n"
     "no traced command made), and consequences, outputs that differ because an\n"
     "input does. Build-system records (config.log, .ninja_log, meson-private/,\n"
-    "...) that differ are listed apart and do not count. Run it in a clean\n"
+    "a package's .buildinfo and .changes, ...) that differ are listed apart and\n"
+    "do not count. Run it in a clean\n"
     "tree: outputs already there are not rebuilt.\n"
     "\n"
     "Options:\n"
@@ -197,11 +198,17 @@ bool host_names_can_vary()
 
 // Files a build system keeps about itself (logs, timing and dependency
 // caches, stored configuration): they differ between any two builds and
-// are no build output, so they are listed apart and do not decide.
+// are no build output, so they are listed apart and do not decide. So do
+// dpkg-buildpackage's .buildinfo (the date and environment of the build)
+// and .changes (which holds the .buildinfo's digests) beside the tree: the
+// packages they list are compared themselves.
 bool is_build_record(const std::string& rel)
 {
     std::string_view path(rel);
     std::string_view base = path.substr(path.rfind('/') == std::string_view::npos ? 0 : path.rfind('/') + 1);
+    if (path.starts_with("../") && (base.ends_with(".buildinfo") || base.ends_with(".changes"))) {
+        return true;
+    }
     auto below = [&](std::string_view dir) {
         return path.compare(0, dir.size() + 1, std::string(dir) + "/") == 0 ||
                path.find("/" + std::string(dir) + "/") != std::string_view::npos;
