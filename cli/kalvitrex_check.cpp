@@ -26,6 +26,8 @@
 #include "kalvitrex_env.h"
 #include "kalvitrex_tree.h"
 
+extern char** environ;
+
 namespace kvx {
 
 const char* const k_check_help =
@@ -35,13 +37,15 @@ const char* const k_check_help =
     "at the same temporary path, under kalvitrex run with its own database, and\n"
     "compares what the two builds leave. Between the two builds it varies what\n"
     "the library does not fix: the order the copies are made in, their file\n"
-    "times, the start time (at least a second apart) and, where the system\n"
+    "times after the build time (earlier ones came with the sources), the\n"
+    "start time (at least a second apart) and, where the system\n"
     "allows it (root, or unprivileged user namespaces), the host name.\n"
     "Differing outputs are grouped into culprits, where a difference starts (a\n"
     "command that read identical inputs and made different outputs, or a file\n"
     "no traced command made), and consequences, outputs that differ because an\n"
     "input does. Build-system records (config.log, .ninja_log, meson-private/,\n"
-    "...) that differ are listed apart and do not count. Run it in a clean\n"
+    "a package's .buildinfo and .changes, ...) that differ are listed apart and\n"
+    "do not count. Run it in a clean\n"
     "tree: outputs already there are not rebuilt.\n"
     "\n"
     "Options:\n"
@@ -66,21 +70,6 @@ constexpr const char* k_check_hdeps = "open";
 
 constexpr const char* k_host_names[2] = {"kalvitrex-check-1", "kalvitrex-check-2"};
 constexpr const char* k_ordinal[2] = {"first", "second"};
-// The second copy's file times move by this much, all of them, earlier
-// when no time would fall before 1970: the order of the times is kept, so
-// make rebuilds nothing it would not have rebuilt in the tree itself. The
-// first copy keeps the tree's own.
-constexpr int64_t k_time_shift_s = 86400 + 3600 + 17;
-
-int64_t time_shift(const std::vector<tree_entry>& entries)
-{
-    for (const tree_entry& e : entries) {
-        if (std::min(e.st.st_mtim.tv_sec, e.st.st_atim.tv_sec) < k_time_shift_s) {
-            return k_time_shift_s;
-        }
-    }
-    return -k_time_shift_s;
-}
 
 volatile sig_atomic_t g_check_child = 0;
 
@@ -209,11 +198,17 @@ bool host_names_can_vary()
 
 // Files a build system keeps about itself (logs, timing and dependency
 // caches, stored configuration): they differ between any two builds and
-// are no build output, so they are listed apart and do not decide.
+// are no build output, so they are listed apart and do not decide. So do
+// dpkg-buildpackage's .buildinfo (the date and environment of the build)
+// and .changes (which holds the .buildinfo's digests) beside the tree: the
+// packages they list are compared themselves.
 bool is_build_record(const std::string& rel)
 {
     std::string_view path(rel);
     std::string_view base = path.substr(path.rfind('/') == std::string_view::npos ? 0 : path.rfind('/') + 1);
+    if (path.starts_with("../") && (base.ends_with(".buildinfo") || base.ends_with(".changes"))) {
+        return true;
+    }
     auto below = [&](std::string_view dir) {
         return path.compare(0, dir.size() + 1, std::string(dir) + "/") == 0 ||
                path.find("/" + std::string(dir) + "/") != std::string_view::npos;
@@ -388,6 +383,7 @@ struct outcome {
     bool hosts_varied = false;
     double delay_s = 0;
     int64_t shift_s = 0;
+    int64_t shift_after = 0;  // the build time: only later file times move
     std::vector<build_run> runs;
     int failed = -1;  // the build that failed, if any
     tree_comparison trees;
@@ -412,6 +408,7 @@ std::string to_json(const outcome& r)
     j += "  \"profile\": " + json_quote(r.opts->profile.empty() ? "default" : r.opts->profile) + ",\n";
     j += "  \"directory\": " + json_quote(r.top) + ",\n";
     j += "  \"variations\": {\"copy_order\": true, \"file_times_shift_s\": " + std::to_string(r.shift_s) +
+         ", \"file_times_after\": " + std::to_string(r.shift_after) +
          ", \"second_start_after_s\": " + std::to_string(r.delay_s) + ", \"host_names\": " +
          (r.hosts_varied ? "[\"" + std::string(k_host_names[0]) + "\", \"" + k_host_names[1] + "\"]" : "null") +
          "},\n";
@@ -546,6 +543,23 @@ void print_summary(const outcome& r)
     print_records(r);
 }
 
+// The build time that run will give both builds, as it works it out in the
+// copy: the profile, --set, the environment, the package's changelog.
+int64_t build_time_for(const options& o, const std::string& source)
+{
+    run_settings s;
+    s.profile = read_profile(o.profile.empty() ? "default" : o.profile, find_layout().profiles);
+    for (const std::string& v : o.sets) {
+        s.sets.push_back(parse_set_option(v));
+    }
+    s.package_time = changelog_time(source + "/debian/changelog");
+    std::vector<std::string> inherited;
+    for (char** e = environ; *e != nullptr; ++e) {
+        inherited.emplace_back(*e);
+    }
+    return build_time_of(inherited, s);
+}
+
 // The two builds and their comparison; throws user_error or interrupted.
 int check_in(const options& o, temp_area& area, outcome& r)
 {
@@ -570,16 +584,19 @@ int check_in(const options& o, temp_area& area, outcome& r)
                          std::to_string((static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize) >> 20) +
                          " MiB free (set TMPDIR to a file system with more room)");
     }
-    r.shift_s = time_shift(entries);
+    r.shift_after = build_time_for(o, source);
+    r.shift_s = file_time_shift(entries, r.shift_after);
     r.hosts_varied = host_names_can_vary();
-    fprintf(stderr, "kalvitrex: check: building twice in %s; varied: copy order, file times, start time, %s\n",
-            r.top.c_str(),
+    std::string times = r.shift_s != 0 ? "the file times after the build time (by " + std::to_string(r.shift_s) + " s)"
+                                       : "not the file times (none is after the build time)";
+    fprintf(stderr, "kalvitrex: check: building twice in %s; varied: copy order, %s, start time, %s\n",
+            r.top.c_str(), times.c_str(),
             r.hosts_varied ? "host names" : "not the host name (needs root or unprivileged user namespaces)");
 
     auto first_start = std::chrono::steady_clock::now();
     bool beside[2] = {false, false};
     for (int i = 0; i < 2; ++i) {
-        copy_tree(entries, source, r.top, {i == 1, i == 1 ? r.shift_s : 0});
+        copy_tree(entries, source, r.top, {i == 1, i == 1 ? r.shift_s : 0, r.shift_after});
         if (i == 0) {
             first_start = std::chrono::steady_clock::now();
         } else {

@@ -277,6 +277,24 @@ private:
     std::map<int64_t, bool> below_;
 };
 
+// CMake's and Meson's compiler probes (identification, try-compiles,
+// sanity checks) compile in scratch directories of their own, some of them
+// sources that stay (CMakeCCompilerId.c, CMake's own CMakeCCompilerABI.c):
+// no editor works on them.
+bool in_probe_directory(std::string_view dir)
+{
+    size_t cmake = dir.find("/CMakeFiles/");
+    if (cmake != std::string_view::npos) {
+        std::string_view rest = dir.substr(cmake + 12);
+        if (rest.starts_with("CMakeScratch/") || rest.starts_with("CMakeTmp") ||
+            rest.find("/CompilerId") != std::string_view::npos) {
+            return true;
+        }
+    }
+    size_t meson = dir.find("/meson-private");
+    return meson != std::string_view::npos && (meson + 14 == dir.size() || dir[meson + 14] == '/');
+}
+
 }  // namespace
 
 std::vector<compile_entry> compile_entries(const build_data& b, bool keep_missing)
@@ -295,8 +313,8 @@ std::vector<compile_entry> compile_entries(const build_data& b, bool keep_missin
         if (!seen.insert(std::move(key)).second) {
             continue;  // the same compile again
         }
-        if (!keep_missing && access(e.file.c_str(), F_OK) != 0) {
-            continue;  // configure tests, scratch files
+        if (!keep_missing && (access(e.file.c_str(), F_OK) != 0 || in_probe_directory(e.directory))) {
+            continue;  // configure tests, scratch files, compiler probes
         }
         out.push_back(std::move(e));
     }

@@ -367,7 +367,12 @@ std::string preload_with(const std::optional<std::string>& current, const std::s
     return (first.empty() ? "" : first + ":") + library + (rest.empty() ? "" : ":" + rest);
 }
 
-std::vector<std::string> compose_environment(const std::vector<std::string>& inherited, const run_settings& s)
+namespace {
+
+// The inherited environment with the profile and --set applied, and the
+// build time they name.
+std::vector<std::string> settled_environment(const std::vector<std::string>& inherited, const run_settings& s,
+                                             time_t* build_time)
 {
     std::vector<std::string> env = inherited;
     std::optional<std::string> set_time;
@@ -381,16 +386,33 @@ std::vector<std::string> compose_environment(const std::vector<std::string>& inh
             }
         }
     }
-    // One instant for the whole build, written so that no process turns it
-    // into another: a step with a TZ of its own reads "@SECONDS" alike.
     std::optional<std::string> sde = get_entry(env, "SOURCE_DATE_EPOCH");
     std::optional<std::string> text = get_entry(env, "ZIV_TIME");
-    time_t build_time = s.package_time.value_or(ZIV_DEFAULT_BUILD_TIME);
+    *build_time = s.package_time.value_or(ZIV_DEFAULT_BUILD_TIME);
     if (set_time || (text && !sde)) {
-        build_time = parse_ziv_time(set_time ? *set_time : *text, get_entry(env, "TZ"));
+        *build_time = parse_ziv_time(set_time ? *set_time : *text, get_entry(env, "TZ"));
     } else if (sde) {
-        build_time = parse_source_date_epoch(*sde);
+        *build_time = parse_source_date_epoch(*sde);
     }
+    return env;
+}
+
+}  // namespace
+
+time_t build_time_of(const std::vector<std::string>& inherited, const run_settings& s)
+{
+    time_t build_time = 0;
+    settled_environment(inherited, s, &build_time);
+    return build_time;
+}
+
+std::vector<std::string> compose_environment(const std::vector<std::string>& inherited, const run_settings& s)
+{
+    time_t build_time = 0;
+    std::vector<std::string> env = settled_environment(inherited, s, &build_time);
+    bool sde = get_entry(env, "SOURCE_DATE_EPOCH").has_value();
+    // One instant for the whole build, written so that no process turns it
+    // into another: a step with a TZ of its own reads "@SECONDS" alike.
     set_entry(env, "ZIV_TIME", "@" + std::to_string(build_time));
     if (!sde) {
         set_entry(env, "SOURCE_DATE_EPOCH", std::to_string(build_time));

@@ -65,6 +65,8 @@ struct run_settings {
 // else the library's default; it goes to the build as ZIV_TIME "@SECONDS" and, when unset, as
 // SOURCE_DATE_EPOCH.
 std::vector<std::string> compose_environment(const std::vector<std::string>& inherited, const run_settings& s);
+// The build time compose_environment gives the build.
+time_t build_time_of(const std::vector<std::string>& inherited, const run_settings& s);
 // The date of a Debian changelog's newest entry (its trailer line), as the
 // packaging tools read it; none when the file or the date is missing or bad.
 std::optional<time_t> changelog_time(const std::string& file);

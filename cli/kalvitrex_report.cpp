@@ -23,8 +23,10 @@ const char* const k_report_help =
     "  --top N                  how many of the slowest commands to list (default 10)\n"
     "  --compile-commands FILE  write the JSON compilation database that clang\n"
     "                           tools read: one entry per compile, with the exact\n"
-    "                           arguments; sources that no longer exist left out\n"
+    "                           arguments; sources that no longer exist and\n"
+    "                           compiler probes left out\n"
     "  --all                    keep the entries of sources that no longer exist\n"
+    "                           and of CMake's and Meson's compiler probes\n"
     "  --dot FILE               write the file dependency graph for Graphviz\n"
     "  -h, --help               this text\n";
 

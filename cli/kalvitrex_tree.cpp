@@ -179,11 +179,12 @@ std::string link_in_copy(const std::string& text, const std::string& rel, const 
     return inside(p) ? text : p;
 }
 
-void set_times(const std::string& path, const struct stat& st, int64_t shift, const std::string& to)
+void set_times(const std::string& path, const struct stat& st, const copy_plan& plan, const std::string& to)
 {
     timespec t[2] = {st.st_atim, st.st_mtim};
-    t[0].tv_sec += shift;
-    t[1].tv_sec += shift;
+    for (timespec& one : t) {
+        one.tv_sec += one.tv_sec > plan.shift_after ? plan.time_shift_s : 0;
+    }
     if (utimensat(AT_FDCWD, path.c_str(), t, AT_SYMLINK_NOFOLLOW) != 0) {
         copy_failed(errno, path, to);
     }
@@ -338,6 +339,21 @@ uint64_t tree_bytes(const std::vector<tree_entry>& entries)
     return n;
 }
 
+int64_t file_time_shift(const std::vector<tree_entry>& entries, int64_t build_time)
+{
+    constexpr int64_t k_day_and_more = 86400 + 3600 + 17;
+    int64_t first_later = INT64_MAX;
+    for (const tree_entry& e : entries) {
+        for (int64_t t : {int64_t{e.st.st_atim.tv_sec}, int64_t{e.st.st_mtim.tv_sec}}) {
+            first_later = t > build_time ? std::min(first_later, t) : first_later;
+        }
+    }
+    if (first_later == INT64_MAX) {
+        return 0;
+    }
+    return -std::min(k_day_and_more, first_later - build_time - 1);
+}
+
 void copy_tree(const std::vector<tree_entry>& entries, const std::string& from, const std::string& to,
                const copy_plan& plan)
 {
@@ -378,7 +394,7 @@ void copy_tree(const std::vector<tree_entry>& entries, const std::string& from, 
         default:
             continue;
         }
-        set_times(dst, e->st, plan.time_shift_s, to);
+        set_times(dst, e->st, plan, to);
     }
     // Deepest first: setting a directory's times must come after its last
     // entry is made, and a read-only one after everything below it.
@@ -387,7 +403,7 @@ void copy_tree(const std::vector<tree_entry>& entries, const std::string& from, 
         if (chmod(dst.c_str(), (*it)->st.st_mode & 07777) != 0) {
             copy_failed(errno, dst, to);
         }
-        set_times(dst, (*it)->st, plan.time_shift_s, to);
+        set_times(dst, (*it)->st, plan, to);
     }
 }
 

@@ -57,8 +57,19 @@ uint64_t tree_bytes(const std::vector<tree_entry>& entries);
 
 struct copy_plan {
     bool reverse = false;      // create the entries of each directory in reverse order
-    int64_t time_shift_s = 0;  // added to every access and modification time
+    int64_t time_shift_s = 0;  // added to every access and modification time after...
+    int64_t shift_after = 0;   // ...this one (seconds)
 };
+
+// How far the second copy moves the times after `build_time`: back by about
+// a day, or less so that none comes to or before the build time; 0 when no
+// time is after it. Times after the build time are what a checkout or an
+// unpacking gives, and differ from one to the next; earlier ones came with
+// the sources (a release tarball, a Debian source package), and packagers
+// keep them, clamping only the later ones to the build time. Moving the
+// later ones together, and not past the build time, keeps the order of all
+// the times, so make decides alike.
+int64_t file_time_shift(const std::vector<tree_entry>& entries, int64_t build_time);
 
 // Copies the scanned tree of `from` to `to` (which must not exist): file
 // contents, modes, symbolic links and fifos. A symbolic link into the tree,

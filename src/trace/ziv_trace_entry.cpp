@@ -148,8 +148,12 @@ ZIV_EXPORT int ziv_trace_skip(int argc, char** argv)
         return 1;
     }
     const char* name = program_invocation_short_name;
-    // The commands such a shell runs are traced in their own processes.
-    if (name != nullptr && std::strcmp(name, "sh") == 0 && argc > 2 && argv != nullptr && argv[1] != nullptr &&
+    // The commands such a shell runs are traced in their own processes. Any
+    // shell: make runs its recipes with the SHELL a Makefile names (bash in
+    // every Makefile that configure wrote on a system with bash), and a
+    // shell given one command executes it in its own place, so its row
+    // would never get a run time.
+    if (ziv_process_is_shell(name) != 0 && argc > 2 && argv != nullptr && argv[1] != nullptr &&
         std::strcmp(argv[1], "-c") == 0) {
         return 1;
     }

@@ -2,6 +2,7 @@
 // default profile, then with one stamped header that check must name as the
 // only culprit; and the inputs it must refuse or survive, always leaving the
 // user's tree as it was and no copy behind.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,9 +34,17 @@ void write_project(const std::string& dir, const std::string& outside)
                "#include <stdio.h>\n#include \"util.h\"\n"
                "int main(void) { printf(\"%d %s %s %s\\n\", util(14), stamp(), __DATE__, __TIME__); return 0; }\n");
     write_file(dir + "/mod.py", "def f(x):\n    return x in {'alpha', 'beta', 'gamma'}\n");
+    // A time that came with the sources (a tarball's, older than the build
+    // time) is the sources' own: a copy does not change it.
+    write_file(dir + "/dated.txt", "2001\n");
+    const timespec dated[2] = {{1000000000, 0}, {1000000000, 0}};
+    utimensat(AT_FDCWD, (dir + "/dated.txt").c_str(), dated, 0);
     write_file(dir + "/Makefile",
                "STAMPER = echo fixed\n"
-               "all: prog when.txt host.txt sources.tar out/gen.txt copied.txt pyc ../prog.installed config.log\n"
+               "all: prog when.txt host.txt sources.tar out/gen.txt copied.txt pyc ../prog.installed config.log dated.stamp "
+               "../p.buildinfo\n"
+               "../p.buildinfo:\n\tcat /proc/sys/kernel/random/uuid > ../p.buildinfo\n"
+               "dated.stamp:\n\tstat -c %Y dated.txt > dated.stamp\n"
                "config.log:\n\tcat /proc/sys/kernel/random/uuid > config.log\n"
                "prog: main.o libutil.a libstamp.a\n\tgcc -o prog main.o libutil.a libstamp.a\n"
                "main.o: main.c inc/util.h\n\tgcc -Iinc -c main.c\n"
@@ -80,11 +89,11 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     ASSERT_EQ(r.exit_code, 0) << describe(r);
     EXPECT_TRUE(std::regex_match(
         r.out, std::regex("kalvitrex check: reproducible: [0-9]+ files made by both builds are identical\n\n"
-                          "Build-system records that differ [^\n]*\n  config.log\n")))
+                          "Build-system records that differ [^\n]*\n  config.log\n  ../p.buildinfo\n")))
         << r.out;
     json j = read_json(t.sub("r.json"));
     EXPECT_EQ(j.at("reproducible").text, "true");
-    EXPECT_EQ(j.at("records_differing").texts(), std::vector<std::string>{"config.log"});
+    EXPECT_EQ(j.at("records_differing").texts(), (std::vector<std::string>{"config.log", "../p.buildinfo"}));
     ASSERT_EQ(j.at("builds").items.size(), 2u);
     for (const json& b : j.at("builds").items) {
         EXPECT_EQ(b.at("status").text, "0");
@@ -94,6 +103,9 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     // sources.tar, gen.txt, copied.txt, the .pyc, the copy beside.
     EXPECT_GE(std::stoi(j.at("files_made_by_both").text), 14);
     EXPECT_GE(std::stod(j.at("variations").at("second_start_after_s").text), 1.0);
+    // The files written now moved back by a day and more; dated.txt kept its time.
+    EXPECT_EQ(j.at("variations").at("file_times_shift_s").text, "-90017");
+    EXPECT_EQ(j.at("variations").at("file_times_after").text, "1646016134");
     EXPECT_EQ(tree_of(dir, true), before) << "the user's tree changed";
     EXPECT_TRUE(tree_of(tmp, true).empty()) << "copies left behind";
 

@@ -98,8 +98,15 @@ TEST(CliReport, CompileCommandsFromLaunchersNestedDriversOtherCompilersAndOldRow
     for (const char* f : {"c.c", "m.c", "s.asm", "old.c"}) {
         write_file(t.sub(f), "");
     }
+    // Compiler probes whose sources stay: CMake's identification and
+    // try-compile of its own module, Meson's sanity check.
+    std::system(("mkdir -p '" + w + "/b/CMakeFiles/3.25.1/CompilerIdC' '" + w + "/b/meson-private'").c_str());
+    for (const char* f : {"b/CMakeFiles/3.25.1/CompilerIdC/CMakeCCompilerId.c", "b/meson-private/sanitycheckc.c"}) {
+        write_file(t.sub(f), "");
+    }
     make_db(t.sub("k.db"), R"(
-INSERT INTO path_file_table VALUES (1, '@R');
+INSERT INTO path_file_table VALUES (1, '@R'), (2, '@R/b/CMakeFiles/3.25.1/CompilerIdC'),
+  (3, '@R/b/CMakeFiles/CMakeScratch/TryCompile-x1'), (4, '@R/b/meson-private');
 INSERT INTO tool_file_table VALUES (1, '/usr/bin/ccache', $0), (2, '/usr/bin/gcc', $0), (3, '/usr/bin/nasm', $0),
   (4, '/usr/lib/gcc/x86_64-linux-gnu/12/lto-wrapper', $0), (5, '/usr/bin/clang', $0);
 INSERT INTO build_command_table VALUES
@@ -112,7 +119,10 @@ INSERT INTO build_command_table VALUES
   (7, '2026-12-06 09:00:00', 'gcc -c old.c', 2, 1, 0, 5),
   (8, '2026-12-06 09:00:00', 'gcc -E m.c -o m.i', 2, 1, 0, 5),
   (9, '2026-12-06 09:00:00', 'clang m.c x.o -lm -o prog', 5, 1, 0, 5),
-  (10, '2026-12-06 09:00:00', 'clang -cc1 -emit-obj m.c', 5, 1, 9, 5);
+  (10, '2026-12-06 09:00:00', 'clang -cc1 -emit-obj m.c', 5, 1, 9, 5),
+  (11, '2026-12-06 09:00:00', 'gcc CMakeCCompilerId.c', 2, 2, 0, 5),
+  (12, '2026-12-06 09:00:00', 'gcc -c @R/m.c', 2, 3, 0, 5),
+  (13, '2026-12-06 09:00:00', 'gcc sanitycheckc.c -o sanitycheckc.exe', 2, 4, 0, 5);
 INSERT INTO source_file_table VALUES (1, 's.asm', 1, $1, 0);
 INSERT INTO target_file_table VALUES (1, 's.o', 1, $2, 6, 6);
 INSERT INTO target_source_table VALUES (NULL, 1, 1);

@@ -9,6 +9,7 @@
 #include "kalvitrex_culprits.h"
 #include "kalvitrex_db.h"
 #include "kalvitrex_env.h"
+#include "kalvitrex_tree.h"
 #include "ziv_run.h"
 
 using ziv_test::temp_dir;
@@ -168,6 +169,21 @@ TEST(CliUnits, EnvironmentPrecedencePreloadOrderAndBuildTime)
         EXPECT_EQ(changelog_time(t.sub("changelog")), want) << text;
     }
     EXPECT_EQ(changelog_time(t.sub("missing")), std::nullopt);
+
+    // check's second copy moves the times after the build time (1000), and
+    // not to it or before: access and modification times alike.
+    auto at = [](time_t mtime, time_t atime) {
+        tree_entry e{};
+        e.st.st_mtim.tv_sec = mtime;
+        e.st.st_atim.tv_sec = atime;
+        return e;
+    };
+    const std::pair<std::vector<tree_entry>, int64_t> shifts[] = {
+        {{at(900, 900), at(1000, 1000)}, 0}, {{at(900, 900), at(200000, 300000)}, -90017},
+        {{at(200000, 1100), at(900, 900)}, -99}, {{}, 0}};
+    for (const auto& [entries, want] : shifts) {
+        EXPECT_EQ(file_time_shift(entries, 1000), want) << entries.size();
+    }
 }
 
 TEST(CliUnits, EscapingArgumentVectorsToolNamesAndPaths)

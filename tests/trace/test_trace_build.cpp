@@ -19,7 +19,7 @@ const char* kMakefile =
     "white:\n\tsed -n p\n"
     "skipped:\n\tmyskipped s\n"
     "nested:\n\t$(MAKE) -C sub\n"
-    "viashell:\n\tsh -c 'as y.s -o y.o; true'\n"
+    "viashell:\n\tsh -c 'bash -c \"as y.s -o y.o; true\"; true'\n"
     "script:\n\tbash step.sh\n"
     "launched:\n\tlauncher --probe-run myunknown2 --probe-run gcc -c l.c -o l.o\n"
     "fail:\n\tgcc -c bad.c -o bad.o --probe-exit=3\n";
@@ -85,7 +85,7 @@ TEST(TraceBuild, MakeAndShellBuildRecordsEveryCommandWithItsParentAndLeavesTheBu
         {"myunknown --probe-sleep=40 u", bin + "myunknown", src, "make -k all"},
         {"make -C sub", "/usr/bin/make", src, "make -k all"},
         {"gcc -c s.c -o s.o", bin + "gcc", src + "/sub", "make -C sub"},
-        {"as y.s -o y.o", bin + "as", src, "make -k all"},  // its sh -c is not traced
+        {"as y.s -o y.o", bin + "as", src, "make -k all"},  // its sh -c and bash -c are not
         // bash has its own setenv: its children must still name it.
         {"bash step.sh", "/usr/bin/bash", src, "make -k all"},
         {"myunknown3 st", bin + "myunknown3", src, "bash step.sh"},
@@ -95,7 +95,7 @@ TEST(TraceBuild, MakeAndShellBuildRecordsEveryCommandWithItsParentAndLeavesTheBu
         {"gcc -c l.c -o l.o", bin + "gcc", src, launch},
         {"gcc -c bad.c -o bad.o --probe-exit=3", bin + "gcc", src, "make -k all"},
     };
-    // Not here: sh -c, sed and true (white list), myskipped
+    // Not here: sh -c, bash -c, sed and true (white list), myskipped
     // (ZIV_TRACE_WHITELIST), myunknown2 (parent does not qualify).
     EXPECT_EQ(rows.size(), wanted.size());
     const std::string probe_digest = sha256_of(kTraceProbe);
