@@ -14,7 +14,7 @@ namespace {
 
 // Every lock the library's own code takes. A lock missing here can be held
 // by another thread at the moment of fork and then stays held in the child.
-pthread_mutex_t* const g_ziv_locks[] = {&g_ziv_mutex_r, &g_ziv_random_store_mutex};
+pthread_mutex_t* const g_ziv_locks[] = {&g_ziv_mutex_r, &g_ziv_random_store_mutex, &g_ziv_hdeps_open_mutex};
 
 // Forks of this process so far; a child's random sequences are told apart
 // by it. The handlers of concurrent forks run one at a time.

@@ -23,8 +23,9 @@ using ziv_main_fn = int (*)(int, char**, char**);
 // program's. The main to start: the program's, or one that notes the
 // status the program exits with and then runs it.
 ziv_main_fn ziv_hdeps_open_watch(ziv_main_fn main);
-// From the open family, after an open that succeeded, while observing.
-// Adds no system call and no allocation; keeps errno.
+// From the open family, after an open that succeeded, while observing, and
+// never for an open that came back into the library (the caller holds a
+// ziv_reentry_guard). Adds no system call and no allocation; keeps errno.
 void ziv_hdeps_open_seen(int dirfd, const char* path, int flags);
 // Stops observing and writes every source's headers in one transaction.
 void ziv_hdeps_open_finish(const ziv_trace_cmd* row);

@@ -13,6 +13,31 @@
 // "ziv_env.so" ("libziv_env.so" included).
 bool ziv_preload_entry_is_library(std::string_view entry);
 
+// Calls `f(entry)` for every entry of an LD_PRELOAD value, split at blanks
+// and colons as the loader splits it, until `f` returns false. Allocates
+// nothing: the exec family runs it in vfork children.
+template <typename F>
+void ziv_each_preload_entry(const char* value, F f)
+{
+    auto separator = [](char c) { return c == ' ' || c == ':'; };
+    for (size_t at = 0; value[at] != '\0';) {
+        size_t end = at;
+        while (value[end] != '\0' && !separator(value[end])) {
+            ++end;
+        }
+        if (end > at && !f(std::string_view(value + at, end - at))) {
+            return;
+        }
+        at = value[end] != '\0' ? end + 1 : end;
+    }
+}
+
+// An LD_PRELOAD value without this library's entries, into `out` (room for
+// strlen(value) + 1 bytes): every other entry as written, each after the
+// separator that came before it, none before the first or after the last.
+// Whether an entry was taken out; `out` is empty when none is left.
+bool ziv_preload_without_library(const char* value, char* out);
+
 // A copy of environ for a helper process: LD_PRELOAD without this library's
 // entries (dropped when nothing else is left) and, with `tracing_off`,
 // without ZIV_TRACE_ENABLE and ZIV_TRACE_HDEPS, so that even a library

@@ -80,7 +80,9 @@ extern __thread bool g_ziv_busy __attribute__((tls_model("initial-exec")));
 //
 // Calls into the program (tree-walk callbacks, the program's main) must run
 // outside the guard: end its scope first, or the program's own calls would
-// lose their normalisation.
+// lose their normalisation. So must a call that may not come back: an exec
+// that succeeds in a vfork child leaves the flag set in the parent, whose
+// thread the child borrowed.
 class ziv_reentry_guard {
 public:
     ziv_reentry_guard() : outer_(!g_ziv_busy)
@@ -121,6 +123,8 @@ ZIV_EXPORT extern pthread_mutex_t g_ziv_mutex_r;
 }
 // The random value record-and-replay store.
 extern pthread_mutex_t g_ziv_random_store_mutex;
+// What header tracing saw of a compiler's opens.
+extern pthread_mutex_t g_ziv_hdeps_open_mutex;
 
 // Holds one of the locks above for its scope.
 class ziv_lock_hold {

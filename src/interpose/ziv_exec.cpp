@@ -13,6 +13,8 @@
 // programs: no allocation, no lock, no stdio, errno untouched before the
 // real call. The new list is built on the stack, or in pages of its own
 // when it is large; when it cannot be built the call goes out unchanged.
+// A call made while this thread is inside the library's own work (a signal
+// handler, the library's helpers) goes out unchanged too.
 #include <atomic>
 #include <climits>
 #include <cstdlib>
@@ -26,6 +28,7 @@
 
 #include "ziv_exec.h"
 #include "ziv_helper_process.h"
+#include "ziv_interpose.h"
 #include "ziv_symbols.h"
 
 namespace {
@@ -73,8 +76,6 @@ inline bool starts_with(const char* text, const char* prefix, size_t len)
 
 inline bool is_ziv(const char* entry) { return starts_with(entry, "ZIV_", 4); }
 
-bool is_preload_separator(char c) { return c == ' ' || c == ':'; }
-
 // Length of "NAME=" of an environment entry; 0 without '='.
 size_t name_length(const char* entry)
 {
@@ -98,27 +99,10 @@ bool is_sanitizer_runtime(std::string_view entry)
     return false;
 }
 
-// Calls `f` for every entry of an LD_PRELOAD value; stops when it returns
-// false.
-template <typename F>
-void each_preload_entry(const char* value, F f)
-{
-    for (size_t at = 0; value[at] != '\0';) {
-        size_t end = at;
-        while (value[end] != '\0' && !is_preload_separator(value[end])) {
-            ++end;
-        }
-        if (end > at && !f(std::string_view(value + at, end - at))) {
-            return;
-        }
-        at = value[end] != '\0' ? end + 1 : end;
-    }
-}
-
 bool preload_has_library(const char* value)
 {
     bool found = false;
-    each_preload_entry(value, [&](std::string_view e) { return !(found = ziv_preload_entry_is_library(e)); });
+    ziv_each_preload_entry(value, [&](std::string_view e) { return !(found = ziv_preload_entry_is_library(e)); });
     return found;
 }
 
@@ -137,7 +121,7 @@ size_t compose_preload(const char* start_value, const char* rest, char* out)
     };
     put(kPreload, kPreloadLen);
     bool ours = false;
-    each_preload_entry(start_value, [&](std::string_view e) {
+    ziv_each_preload_entry(start_value, [&](std::string_view e) {
         ours = ziv_preload_entry_is_library(e);
         if (ours || is_sanitizer_runtime(e)) {
             if (len > kPreloadLen) {
@@ -162,12 +146,9 @@ size_t compose_preload(const char* start_value, const char* rest, char* out)
 
 bool has_entries(const char* preload_value)
 {
-    for (const char* c = preload_value; *c != '\0'; ++c) {
-        if (!is_preload_separator(*c)) {
-            return true;
-        }
-    }
-    return false;
+    bool any = false;
+    ziv_each_preload_entry(preload_value, [&](std::string_view) { return !(any = true); });
+    return any;
 }
 
 // What the start-up environment says, worked out at the first start of a
@@ -228,12 +209,7 @@ const start_info* start_info::get()
 // what it lacks added.
 class child_environment {
 public:
-    explicit child_environment(char* const* envp) : result_(envp)
-    {
-        if (g_started) {
-            build(envp);
-        }
-    }
+    explicit child_environment(char* const* envp) : result_(envp) {}
     ~child_environment()
     {
         if (mapped_ != nullptr) {
@@ -246,9 +222,11 @@ public:
     child_environment& operator=(const child_environment&) = delete;
     char* const* get() const { return result_; }
 
-private:
     void build(char* const* envp)
     {
+        if (!g_started) {
+            return;
+        }
         const start_info* start = start_info::get();
         if (start->switched_off) {
             return;
@@ -349,6 +327,7 @@ private:
         result_ = out;
     }
 
+private:
     char* reserve(size_t bytes)
     {
         if (bytes <= sizeof local_) {
@@ -384,6 +363,16 @@ int start_child(Fn& slot, const char* symbol, char* const* envp, int unresolved,
         return unresolved;
     }
     child_environment env(envp);
+    {
+        // Over before the real call: a vfork child shares this thread's
+        // flag with its parent, and an exec that succeeds never comes back
+        // to clear it, which would leave the parent outside the library for
+        // good.
+        ziv_reentry_guard guard;
+        if (!guard.reentered()) {
+            env.build(envp);
+        }
+    }
     return call(next, env.get());
 }
 

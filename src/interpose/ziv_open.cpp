@@ -10,6 +10,7 @@
 #include <fcntl.h>
 
 #include "ziv_hdeps_open.h"
+#include "ziv_interpose.h"
 #include "ziv_symbols.h"
 
 namespace {
@@ -56,7 +57,12 @@ __attribute__((noinline)) int open_slow(Fn& next, Fn& direct, const char* symbol
     }
     int fd = real(args...);
     if (fd >= 0) {
-        ziv_hdeps_open_seen(dirfd, path, flags);
+        // The library's own opens (a signal handler, the allocator, its
+        // reads and writes) are not the compiler's and take no lock again.
+        ziv_reentry_guard guard;
+        if (!guard.reentered()) {
+            ziv_hdeps_open_seen(dirfd, path, flags);
+        }
     }
     return fd;
 }

@@ -104,8 +104,6 @@ int resolve_into(const char* path, char* buffer, size_t size)
     return copy_path(real.block, buffer, size);
 }
 
-constexpr bool is_preload_separator(char c) { return c == ' ' || c == ':'; }
-
 void exit_child(int code) { syscall(SYS_exit_group, code); }
 
 }  // namespace
@@ -422,43 +420,14 @@ ZIV_EXPORT void ziv_recover_ldpreload(void)
 {
     ziv_errno_guard keep_errno;
     const char* value = ziv_getenv("LD_PRELOAD");
-    if (value == nullptr || value[0] == '\0') {
+    if (value == nullptr) {
         return;
     }
-    if (strcmp(value, "ziv_env.so") == 0 || strcmp(value, "libziv_env.so") == 0) {
-        ziv_unsetenv("LD_PRELOAD");
+    ziv_block<char> kept{static_cast<char*>(ziv_malloc_and_init(static_cast<int>(strlen(value) + 1)))};
+    if (kept.block == nullptr || !ziv_preload_without_library(value, kept.block)) {
         return;
     }
-    // The loader splits the list at blanks and colons. Each entry naming
-    // this library goes, directory and following separator with it; every
-    // other entry stays as written.
-    ziv_block<char> kept{ziv_copy_string(value)};
-    if (kept.block == nullptr) {
-        return;
-    }
-    size_t out = 0;
-    bool removed = false;
-    bool any_entry = false;
-    for (size_t at = 0; value[at] != '\0';) {
-        size_t end = at;
-        while (value[end] != '\0' && !is_preload_separator(value[end])) {
-            ++end;
-        }
-        size_t next = value[end] != '\0' ? end + 1 : end;
-        if (end > at && ziv_preload_entry_is_library(std::string_view(value + at, end - at))) {
-            removed = true;
-        } else {
-            any_entry = any_entry || end > at;
-            memcpy(kept.block + out, value + at, next - at);
-            out += next - at;
-        }
-        at = next;
-    }
-    kept.block[out] = '\0';
-    if (!removed) {
-        return;
-    }
-    if (!any_entry) {
+    if (kept.block[0] == '\0') {
         ziv_unsetenv("LD_PRELOAD");
     } else {
         ziv_setenv("LD_PRELOAD", kept.block);

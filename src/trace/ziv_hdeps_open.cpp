@@ -25,9 +25,12 @@
 #include "ziv_db.h"
 #include "ziv_file_util.h"
 #include "ziv_hdeps_open.h"
+#include "ziv_interpose.h"
 #include "ziv_log.h"
 #include "ziv_symbols.h"
 #include "ziv_trace.h"
+
+pthread_mutex_t g_ziv_hdeps_open_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
@@ -79,9 +82,8 @@ struct observer_state {
     uint32_t table_capacity;
     uint32_t table_count;
     bool full;
-    // Changed under the lock.
+    // Changed under g_ziv_hdeps_open_mutex.
     int current;
-    char lock;
     // What the process passed to exit(); 0 until then, and when it ends by
     // _exit, which runs no exit handler.
     int exit_status;
@@ -486,34 +488,6 @@ void remember(int source, const char* name, size_t len)
     ++o.table_count;
 }
 
-// A spin lock that gives up rather than wait for ever: a signal handler
-// that opens a file while its own thread holds the lock loses that file.
-class observer_lock {
-public:
-    explicit observer_lock(int max_spins)
-    {
-        for (int spins = 0; spins < max_spins; ++spins) {
-            if (!__atomic_test_and_set(&g_observer->lock, __ATOMIC_ACQUIRE)) {
-                held_ = true;
-                return;
-            }
-            __builtin_ia32_pause();
-        }
-    }
-    ~observer_lock()
-    {
-        if (held_) {
-            __atomic_clear(&g_observer->lock, __ATOMIC_RELEASE);
-        }
-    }
-    observer_lock(const observer_lock&) = delete;
-    observer_lock& operator=(const observer_lock&) = delete;
-    bool held() const { return held_; }
-
-private:
-    bool held_ = false;
-};
-
 // --- At the end -------------------------------------------------------------------
 
 // The header a precompiled one stands for: "a.h.gch", "a.h.pch" and
@@ -791,9 +765,12 @@ void ziv_hdeps_open_seen(int dirfd, const char* path, int flags)
     if (len == 0 || len >= kMaxName) {
         return;
     }
-    observer_lock lock(1 << 16);
+    // Taken only here and at the end, and never by a call that came back
+    // into the library (ziv_open.cpp): a signal handler's opens are not
+    // seen.
+    ziv_lock_hold lock(g_ziv_hdeps_open_mutex);
     observer_state& o = *g_observer;
-    if (!lock.held() || !o.active) {
+    if (!o.active) {
         return;
     }
     int source = source_index(path, len);
@@ -817,12 +794,10 @@ void ziv_hdeps_open_finish(const ziv_trace_cmd* row)
     ziv_open_observe(false);
     observer_state& o = *g_observer;
     {
-        // An open still being noted on another thread ends first; should it
-        // never end (this very thread, interrupted), the memory stays.
-        observer_lock lock(1 << 24);
-        if (!lock.held()) {
-            return;
-        }
+        // An open still being noted on another thread ends first. The end
+        // work never runs inside this thread's own noting: it is skipped
+        // when it comes back into the library.
+        ziv_lock_hold lock(g_ziv_hdeps_open_mutex);
         o.active = false;
     }
     if (o.full) {

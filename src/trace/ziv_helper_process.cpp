@@ -19,36 +19,17 @@ namespace {
 constexpr char kPreload[] = "LD_PRELOAD=";
 constexpr size_t kPreloadLen = sizeof kPreload - 1;
 
-bool is_preload_separator(char c) { return c == ' ' || c == ':'; }
-
-// "LD_PRELOAD=..." without this library's entries, the others joined by one
-// blank; null when no entry is left or memory ran out.
+// "LD_PRELOAD=..." without this library's entries; null when no entry is
+// left or memory ran out.
 char* preload_without_library(const char* entry)
 {
-    size_t size = strlen(entry) + 1;
-    char* out = static_cast<char*>(ziv_malloc_and_init(static_cast<int>(size)));
+    char* out = static_cast<char*>(ziv_malloc_and_init(static_cast<int>(strlen(entry) + 1)));
     if (out == nullptr) {
         return nullptr;
     }
     memcpy(out, entry, kPreloadLen);
-    size_t at_out = kPreloadLen;
-    const char* value = entry + kPreloadLen;
-    for (size_t at = 0; value[at] != '\0';) {
-        size_t end = at;
-        while (value[end] != '\0' && !is_preload_separator(value[end])) {
-            ++end;
-        }
-        if (end > at && !ziv_preload_entry_is_library(std::string_view(value + at, end - at))) {
-            if (at_out > kPreloadLen) {
-                out[at_out++] = ' ';
-            }
-            memcpy(out + at_out, value + at, end - at);
-            at_out += end - at;
-        }
-        at = value[end] != '\0' ? end + 1 : end;
-    }
-    out[at_out] = '\0';
-    if (at_out == kPreloadLen) {
+    ziv_preload_without_library(entry + kPreloadLen, out + kPreloadLen);
+    if (out[kPreloadLen] == '\0') {
         free(out);
         return nullptr;
     }
@@ -67,6 +48,26 @@ bool ziv_preload_entry_is_library(std::string_view entry)
                                 ? entry
                                 : std::string_view(entry.data() + slash + 1, entry.size() - slash - 1);
     return file.find("ziv_env.so") != std::string_view::npos;
+}
+
+bool ziv_preload_without_library(const char* value, char* out)
+{
+    size_t n = 0;
+    bool removed = false;
+    ziv_each_preload_entry(value, [&](std::string_view entry) {
+        if (ziv_preload_entry_is_library(entry)) {
+            removed = true;
+            return true;
+        }
+        if (n > 0) {
+            out[n++] = entry.data()[-1];
+        }
+        memcpy(out + n, entry.data(), entry.size());
+        n += entry.size();
+        return true;
+    });
+    out[n] = '\0';
+    return removed;
 }
 
 ziv_env_without_library::ziv_env_without_library(bool tracing_off)

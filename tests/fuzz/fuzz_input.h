@@ -34,6 +34,7 @@ public:
     fuzz_file& operator=(const fuzz_file&) = delete;
 
     bool ok() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     const std::string& path() const { return path_; }
 
 private:

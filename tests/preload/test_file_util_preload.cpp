@@ -17,7 +17,7 @@ TEST(FileUtilPreload, ForwardedToolGetsIdAndArgumentsWithoutTheLibrary)
     std::string preload = "/lib/x86_64-linux-gnu/libm.so.6 " + kLib;
     std::vector<std::string> tool_argv = {tool, "42", "gcc", "-c", "a b.c", "x;touch pwned", "$(id)", ""};
     probe_case c{"driver", {"forward"}, {}, {"lib_loaded=1", "tool.argc=8", "tool.lib_loaded=0",
-                                             "tool.ld_preload=/lib/x86_64-linux-gnu/libm.so.6 ",
+                                             "tool.ld_preload=/lib/x86_64-linux-gnu/libm.so.6",
                                              // The program keeps its environment and errno.
                                              "parent.ld_preload=" + preload, "errno=1234"},
                  preload};

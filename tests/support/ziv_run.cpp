@@ -162,7 +162,7 @@ struct outcome {
 // The supervisor: starts the program, is the reaper of its whole tree (what
 // the program leaves behind is re-parented here), kills the tree at the
 // deadline, and reports once every process of it has ended.
-std::vector<std::string> program_environment(const std::string& exe, const std::vector<std::string>& env);
+std::vector<std::string> program_environment(const run_options& o);
 
 [[noreturn]] void supervise(const run_options& o, const int fds[3], int log_fd, int report_fd) {
   outcome res;
@@ -184,7 +184,7 @@ std::vector<std::string> program_environment(const std::string& exe, const std::
       if (!e.empty()) e = "private namespace unavailable: " + e;
     }
     std::vector<char*> argv, envp;
-    const std::vector<std::string> env = program_environment(o.exe, o.env);
+    const std::vector<std::string> env = program_environment(o);
     for (const std::string& a : o.argv) argv.push_back(const_cast<char*>(a.c_str()));
     for (const std::string& v : env) envp.push_back(const_cast<char*>(v.c_str()));
     argv.push_back(nullptr);
@@ -246,13 +246,18 @@ std::vector<std::string> program_environment(const std::string& exe, const std::
 }
 
 // The environment a started program gets. In a sanitizer build, when the
-// environment names LD_PRELOAD at all, or the program is one of this build
-// (it may start others with the library), the runtime comes first in
-// LD_PRELOAD and reports go to the report directory.
-std::vector<std::string> program_environment(const std::string& exe, const std::vector<std::string>& env) {
+// environment names LD_PRELOAD at all, or the program or one of its
+// arguments is one of this build (a shell told to start kalvitrex, which
+// starts others with the library), the runtime comes first in LD_PRELOAD
+// and reports go to the report directory. Without it first, the runtime
+// comes in late as the library's dependency and misses the program's
+// vfork: a child's stack frames then stay poisoned for the parent.
+std::vector<std::string> program_environment(const run_options& o) {
+  const std::vector<std::string>& env = o.env;
   if (!sanitized_build()) return env;
   std::vector<std::string> out;
-  bool preload = exe.rfind(ZIV_BUILD_ROOT "/", 0) == 0;
+  bool preload = o.exe.rfind(ZIV_BUILD_ROOT "/", 0) == 0;
+  for (const std::string& a : o.argv) preload = preload || a.rfind(ZIV_BUILD_ROOT "/", 0) == 0;
   std::string libraries;
   for (const std::string& v : env) {
     if (v.rfind("LD_PRELOAD=", 0) == 0) {

@@ -212,6 +212,8 @@ TEST_F(hdeps_run, OpensAfterEachSourceAreItsHeaders)
         {"clang", "open-all", clang_opens, 0, clang_all},
         {"clang", "open", clang_opens, 1, {}},  // a failed compile
         // A compiler proper has one source; its outputs are no headers.
+        // A signal handler's opens come back into the library while it notes one.
+        {"cc1", "open", "r:a.c S:y.h", 0, {{"a.c", "y.h"}}},
         {"cc1", "open", "r:a.c r:x.h r:out.s r:dep.d r:b.c", 0, {{"a.c", "x.h"}, {"a.c", "b.c"}}},
     };
     test_db db(db_);

@@ -12,7 +12,9 @@ std::pair<std::vector<std::string>, long long> child_of(const run_result& r)
 {
     std::pair<std::vector<std::string>, long long> v{{}, 0};
     for (const std::string& l : lines_of(r.out)) {
-        if (l.rfind("env:", 0) == 0) {
+        if (l.rfind("env:LD_PRELOAD=", 0) == 0) {
+            v.first.push_back("LD_PRELOAD=" + seen_preload(l.substr(15)));
+        } else if (l.rfind("env:", 0) == 0) {
             v.first.push_back(l.substr(4));
         } else if (l.rfind("time=", 0) == 0) {
             v.second = std::stoll(l.substr(5));

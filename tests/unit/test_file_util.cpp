@@ -239,7 +239,9 @@ TEST(FileUtil, RecoverLdPreload)
         const char* after;
     } cases[] = {
         {"libziv_env.so other.so", "other.so"},
-        {"a.so libziv_env.so", "a.so "},
+        // No separator is left behind the last entry kept.
+        {"a.so libziv_env.so", "a.so"},
+        {"a.so:/x/libziv_env.so:", "a.so"},
         {"libziv_env.so", nullptr},
         {"ziv_env.so", nullptr},
         {"a.so ziv_env.so b.so", "a.so b.so"},
