@@ -587,7 +587,7 @@ int check_in(const options& o, temp_area& area, outcome& r)
     r.shift_after = build_time_for(o, source);
     r.shift_s = file_time_shift(entries, r.shift_after);
     r.hosts_varied = host_names_can_vary();
-    std::string times = r.shift_s != 0 ? "the file times after the build time (by " + std::to_string(r.shift_s) + " s)"
+    std::string times = r.shift_s != 0 ? "the file times after the build time (" + std::to_string(-r.shift_s) + " s earlier)"
                                        : "not the file times (none is after the build time)";
     fprintf(stderr, "kalvitrex: check: building twice in %s; varied: copy order, %s, start time, %s\n",
             r.top.c_str(), times.c_str(),
