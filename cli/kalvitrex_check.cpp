@@ -213,10 +213,15 @@ bool is_build_record(const std::string& rel)
         return path.compare(0, dir.size() + 1, std::string(dir) + "/") == 0 ||
                path.find("/" + std::string(dir) + "/") != std::string_view::npos;
     };
+    // CMake's generated makefiles list a target's dependencies in an order
+    // that follows its own memory addresses, which vary from run to run; the
+    // objects and programs they build are compared themselves.
+    bool cmake_state = base == "CMakeOutput.log" || base == "CMakeError.log" || base == "CMakeConfigureLog.yaml" ||
+                       base == "Makefile2" || base == "Makefile.cmake" || base == "TargetDirectories.txt" ||
+                       base == "progress.marks" || base.ends_with(".make") || base == "compiler_depend.ts" ||
+                       base == "depend.internal";
     return base == ".ninja_log" || base == ".ninja_deps" || base == "config.log" || below("meson-logs") ||
-           below("meson-private") || below("autom4te.cache") ||
-           (below("CMakeFiles") && (base == "CMakeOutput.log" || base == "CMakeError.log" ||
-                                    base == "CMakeConfigureLog.yaml"));
+           below("meson-private") || below("autom4te.cache") || (below("CMakeFiles") && cmake_state);
 }
 
 struct build_run {

@@ -42,7 +42,8 @@ void write_project(const std::string& dir, const std::string& outside)
     write_file(dir + "/Makefile",
                "STAMPER = echo fixed\n"
                "all: prog when.txt host.txt sources.tar out/gen.txt copied.txt pyc ../prog.installed config.log dated.stamp "
-               "../p.buildinfo\n"
+               "../p.buildinfo CMakeFiles/Makefile2\n"
+               "CMakeFiles/Makefile2:\n\tmkdir -p CMakeFiles; cat /proc/sys/kernel/random/uuid > $@\n"
                "../p.buildinfo:\n\tcat /proc/sys/kernel/random/uuid > ../p.buildinfo\n"
                "dated.stamp:\n\tstat -c %Y dated.txt > dated.stamp\n"
                "config.log:\n\tcat /proc/sys/kernel/random/uuid > config.log\n"
@@ -89,11 +90,11 @@ TEST(CliCheck, ReproducibleProjectThenAStampedHeaderAsTheOnlyCulprit)
     ASSERT_EQ(r.exit_code, 0) << describe(r);
     EXPECT_TRUE(std::regex_match(
         r.out, std::regex("kalvitrex check: reproducible: [0-9]+ files made by both builds are identical\n\n"
-                          "Build-system records that differ [^\n]*\n  config.log\n  ../p.buildinfo\n")))
+                          "Build-system records that differ [^\n]*\n  CMakeFiles/Makefile2\n  config.log\n  ../p.buildinfo\n")))
         << r.out;
     json j = read_json(t.sub("r.json"));
     EXPECT_EQ(j.at("reproducible").text, "true");
-    EXPECT_EQ(j.at("records_differing").texts(), (std::vector<std::string>{"config.log", "../p.buildinfo"}));
+    EXPECT_EQ(j.at("records_differing").texts(), (std::vector<std::string>{"CMakeFiles/Makefile2", "config.log", "../p.buildinfo"}));
     ASSERT_EQ(j.at("builds").items.size(), 2u);
     for (const json& b : j.at("builds").items) {
         EXPECT_EQ(b.at("status").text, "0");
