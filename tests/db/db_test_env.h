@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -21,13 +18,7 @@ inline const std::string kDriver = ZIV_DB_DRIVER;
 // A new database file made from the shipped schema.
 inline std::string make_db(const temp_dir& dir, const std::string& name = "build.db")
 {
-    std::ifstream in(ZIV_SCHEMA_PATH);
-    std::stringstream schema;
-    schema << in.rdbuf();
-    if (schema.str().empty()) {
-        throw std::runtime_error("empty schema " ZIV_SCHEMA_PATH);
-    }
-    test_db(dir.sub(name)).exec(schema.str());
+    test_db(dir.sub(name)).exec(read_file(ZIV_SCHEMA_PATH));
     return dir.sub(name);
 }
 

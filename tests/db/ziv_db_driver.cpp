@@ -50,10 +50,7 @@ const char* opt(const std::string& s) { return s == "<null>" ? nullptr : s.c_str
 ziv_trace_file** list_of(const std::string& which)
 {
     ziv_trace_info* info = g_row.info;
-    return info == nullptr ? nullptr
-           : which == "in"     ? &info->inputs
-           : which == "common" ? &info->common_inputs
-                               : &info->outputs;
+    return info == nullptr ? nullptr : which == "in" ? &info->inputs : &info->outputs;
 }
 
 std::string dump_files(const ziv_trace_file* n)
@@ -149,14 +146,9 @@ std::string run_command(const std::vector<std::string>& f)
         return r(t.runtime_ms) + ' ' + r(t.total_ms) + ' ' + r(t.sha256_ms) + ' ' + r(t.sql_ms) + ' ' + r(t.dataid_ms);
     }
     if (c == "info") return r(ziv_init_trace_info(arg(1).empty() ? nullptr : arg(1).c_str(), &g_row));
-    if (c == "in" || c == "common" || c == "out") return r(ziv_append_trace_file(list_of(c), opt(arg(1))));
+    if (c == "in" || c == "out") return r(ziv_append_trace_file(list_of(c), opt(arg(1))));
     if (c == "pair") return r(ziv_append_trace_paired_file(opt(arg(1)), opt(arg(2)), &g_row.info->paired));
     if (c == "flags") return g_row.info->flags = num(1), "flags";
-    if (c == "settype") {  // settype <list> <position> <type>
-        ziv_trace_file* node = *list_of(arg(1));
-        for (int i = num(2); i > 0 && node; --i) node = node->next;
-        return node ? (node->type = num(3), "type") : "no node";
-    }
     if (c == "entry") return entry();
     if (c == "exit") return g_row.info->command_id = g_row.command_id, r(ziv_parse_trace_info(g_row.info));
     if (c == "dump") return arg(1) == "pair" ? dump_pairs(g_row.info->paired) : dump_files(*list_of(arg(1)));

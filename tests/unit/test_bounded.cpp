@@ -110,17 +110,4 @@ TEST(Bounded, Scanners)
     fclose(f);
 }
 
-TEST(Bounded, AllocationHelpers)
-{
-    EXPECT_EQ(ziv_malloc_and_init(0), nullptr);
-    char* p = static_cast<char*>(ziv_malloc_and_init(64));
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(std::string(p, 64), std::string(64, '\0'));
-    free(p);
-    EXPECT_EQ(ziv_copy_string(nullptr), nullptr);
-    char* c = ziv_copy_string("gcc -c a.c");
-    EXPECT_STREQ(c, "gcc -c a.c");
-    free(c);
-}
-
 }  // namespace

@@ -202,30 +202,6 @@ TEST(ResponseFile, TextSplitting)
     EXPECT_EQ(split(text), many);
 }
 
-TEST(ArgVector, ReallocAndAppendCopyIntoFreshVectors)
-{
-    char a[] = "a", b[] = "b", x[] = "x", y[] = "y";
-    char* old[] = {a, b};
-    char* words[] = {x, y};
-    char** grown = ziv_realloc_argv(2, old, 4);
-    ASSERT_NE(grown, nullptr);
-    EXPECT_EQ(std::vector<char*>(grown, grown + 4), (std::vector<char*>{a, b, nullptr, nullptr}));
-    free(grown);
-    EXPECT_EQ(ziv_realloc_argv(3, old, 2), nullptr);
-    int count = 2;
-    EXPECT_EQ(ziv_append_file_argv(4, old, &count, 2, words), nullptr);  // no room for the terminator
-    EXPECT_EQ(ziv_append_file_argv(9, nullptr, &count, 2, words), nullptr);
-    EXPECT_EQ(ziv_append_file_argv(9, old, &count, 2, nullptr), nullptr);
-    char** merged = ziv_append_file_argv(5, old, &count, 2, words);
-    ASSERT_NE(merged, nullptr);
-    EXPECT_EQ(strings(merged, merged + count), (strings{"a", "b", "x", "y"}));
-    EXPECT_NE(merged[3], y);  // copies
-    EXPECT_EQ(merged[4], nullptr);
-    ziv_freeargv(merged);
-    EXPECT_EQ(std::vector<char*>(merged, merged + 4), std::vector<char*>(4, nullptr));
-    free(merged);
-}
-
 int takes_value(const char* a) { return strcmp(a, "-MF") == 0 || strcmp(a, "-I") == 0 ? 1 : 0; }
 
 // The compiler parsers cover the usual gcc descriptor; here what they do

@@ -1,5 +1,5 @@
-// Configuration logic a real process cannot show directly: name
-// normalisation, the program table at its limits, the query in name-table
+// Configuration logic a real process cannot show directly: the program
+// table at its limits, the query in name-table
 // mode, value parsing. The preload tests cover what a process ends up with.
 #include <gtest/gtest.h>
 
@@ -41,35 +41,6 @@ private:
     char* saved_ = program_invocation_short_name;
     std::string name_;
 };
-
-TEST(Names, CrossPrefixAndVersionSuffix)
-{
-    const struct {
-        const char* in;
-        const char* gnu;    // ziv_convert_gnu_cmd
-        const char* bare;  // ziv_convert_gnu_cmd_endswith_digit, null for none
-    } cases[] = {
-        {"arm-linux-gnueabi-gcc", "gcc", "arm-linux-gnueabi"},
-        {"x86_64-linux-gnu-ld.gold", "ld.gold", "x86_64-linux-gnu"},
-        {"gcc-9", "gcc-9", "gcc"},
-        {"arm-linux-gnueabi-gcc-9", "arm-linux-gnueabi-gcc-9", "gcc"},
-        {"g++-12", "g++-12", "g++"},
-        {"eu-strip", "eu-strip", "eu"},
-        {"x-clang", "x-clang", "x"},
-        {"x-", "x-", "x"},
-        {"make", "make", nullptr},
-    };
-    for (const auto& c : cases) {
-        EXPECT_STREQ(ziv_convert_gnu_cmd(c.in), c.gnu) << c.in;
-        char* bare = ziv_convert_gnu_cmd_endswith_digit(c.in);
-        EXPECT_STREQ(bare, c.bare) << c.in;
-        free(bare);
-    }
-    const char* name = "arm-none-eabi-as";
-    EXPECT_EQ(ziv_convert_gnu_cmd(name), name + 14);  // points into the argument
-    EXPECT_EQ(ziv_convert_gnu_cmd(nullptr), nullptr);
-    EXPECT_EQ(ziv_convert_gnu_cmd_endswith_digit(nullptr), nullptr);
-}
 
 TEST_F(Config, ProgramTableAtItsLimits)
 {
