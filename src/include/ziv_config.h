@@ -30,7 +30,7 @@ struct ziv_cfg_t {
     time_t build_time;
     uint32_t dev_id;
     uint32_t rdev_id;
-    uint16_t next_inode;     // post-incremented on use, wraps 65535 -> 0
+    uint16_t next_inode;     // post-incremented on use, stays at 65535
     uid_t uid;
     gid_t gid;
     long times[6];           // next value, step, utime, stime, cutime, cstime
