@@ -66,7 +66,12 @@ int impact_command(const args& a)
         }
     }
     if (start.empty()) {
-        fprintf(stderr, "kalvitrex: %s is not recorded in %s\n", files[0].c_str(), db_path.c_str());
+        // A header is the usual question, and a build traced without header
+        // tracing cannot answer it: say how to get the answer.
+        bool any_header = std::any_of(g.nodes.begin(), g.nodes.end(),
+                                      [](const auto& n) { return (n.kinds & kind_header) != 0; });
+        fprintf(stderr, "kalvitrex: %s is not recorded in %s%s\n", files[0].c_str(), db_path.c_str(),
+                any_header ? "" : " (it records no headers: trace the build with kalvitrex run --hdeps)");
         return 1;
     }
     std::set<std::string> targets;

@@ -204,6 +204,18 @@ INSERT INTO target_source_table VALUES (NULL, 1, 1), (NULL, 2, 2);
 )", w);
     r = kalvitrex({"impact", "--db", "gen.db", "config.h.in"}, w);
     EXPECT_EQ(r.out, w + "/a.o\n" + w + "/config.h\n") << describe(r);
+    // Traced without header tracing: the answer says how to get one.
+    make_db(t.sub("plain.db"), R"(
+INSERT INTO path_file_table VALUES (1, '@R');
+INSERT INTO tool_file_table VALUES (1, '/usr/bin/gcc', $0);
+INSERT INTO build_command_table VALUES (1, '2026-12-06 09:00:00', 'gcc -c a.c', 1, 1, 0, 5);
+INSERT INTO source_file_table VALUES (1, 'a.c', 1, $1, 0);
+INSERT INTO target_file_table VALUES (1, 'a.o', 1, $2, 1, 1);
+INSERT INTO target_source_table VALUES (NULL, 1, 1);
+)", w);
+    r = kalvitrex({"impact", "--db", "plain.db", "a.h"}, w);
+    EXPECT_EQ(r.err, "kalvitrex: a.h is not recorded in plain.db (it records no headers: trace the build with "
+                     "kalvitrex run --hdeps)\n");
 
     ASSERT_EQ(kalvitrex({"report", "--db", "k.db", "--dot", "g.dot"}, w).exit_code, 0);
     std::string dot = read_file(t.sub("g.dot"));
