@@ -108,8 +108,8 @@ private:
 };
 
 struct options {
-    std::string profile;  // as given, files made absolute
-    std::vector<std::string> sets;
+    profile_options given;  // its profile made absolute when it is a file
+    std::vector<setting> profile;
     std::string json;  // absolute
     bool keep = false;
     args build;
@@ -125,12 +125,10 @@ options parse_options(const args& a, const std::string& cwd)
             ++i;
             break;
         }
-        if (option_value(a, i, "--profile", o.profile)) {
-            o.profile = profile_file(o.profile, "") == o.profile ? normalize_path(o.profile, cwd) : o.profile;
-        } else if (option_value(a, i, "--set", v)) {
-            parse_set_option(v);
-            o.sets.push_back(v);
-        } else if (option_value(a, i, "--json", v)) {
+        if (o.given.take(a, i)) {
+            continue;
+        }
+        if (option_value(a, i, "--json", v)) {
             o.json = normalize_path(v, cwd);
         } else if (a[i] == "--keep") {
             o.keep = true;
@@ -144,8 +142,10 @@ options parse_options(const args& a, const std::string& cwd)
     if (o.build.empty()) {
         throw user_error("check: no build command given (kalvitrex check [options] -- COMMAND ...)");
     }
-    // A bad profile is found now, not after the first copy.
-    read_profile(o.profile.empty() ? "default" : o.profile, find_layout().profiles);
+    // The builds run elsewhere; a bad profile is found now, not after the first copy.
+    std::string& p = o.given.profile;
+    p = p.empty() ? "default" : profile_file(p, "") == p ? normalize_path(p, cwd) : p;
+    o.profile = read_profile(p, find_layout().profiles);
     return o;
 }
 
@@ -249,12 +249,9 @@ build_run run_build(const options& o, const std::string& dir, const std::string&
     close(fd);
     r.mark = st.st_ctim;
 
-    args argv = {"kalvitrex", "run", "--db", db, "--hdeps", k_check_hdeps};
-    if (!o.profile.empty()) {
-        argv.insert(argv.end(), {"--profile", o.profile});
-    }
-    for (const std::string& s : o.sets) {
-        argv.insert(argv.end(), {"--set", s});
+    args argv = {"kalvitrex", "run", "--db", db, "--hdeps", k_check_hdeps, "--profile", o.given.profile};
+    for (const setting& s : o.given.sets) {
+        argv.insert(argv.end(), {"--set", s.name + "=" + s.value});
     }
     argv.push_back("--");
     argv.insert(argv.end(), o.build.begin(), o.build.end());
@@ -390,7 +387,7 @@ struct outcome {
     int64_t shift_s = 0;
     int64_t shift_after = 0;  // the build time: only later file times move
     std::vector<build_run> runs;
-    int failed = -1;  // the build that failed, if any
+    bool answered = false;  // both builds ran and their trees were compared
     tree_comparison trees;
     std::vector<std::string> records;  // differing build-system records, apart from trees.differing
     analysis why;
@@ -401,7 +398,7 @@ std::string to_json(const outcome& r)
 {
     auto quoted = [](const std::string& s) { return json_quote(s); };
     auto rel = [&](const std::string& s) { return json_quote(shown_path(s, r.top)); };
-    bool answered = r.failed < 0;
+    bool answered = r.answered;
     std::string j = "{\n";
     j += "  \"reproducible\": " +
          std::string(!answered ? "null" : r.trees.differing.empty() && r.trees.only_first.empty() &&
@@ -410,7 +407,7 @@ std::string to_json(const outcome& r)
                                               : "false") +
          ",\n";
     j += "  \"build\": " + json_list(r.opts->build, quoted) + ",\n";
-    j += "  \"profile\": " + json_quote(r.opts->profile.empty() ? "default" : r.opts->profile) + ",\n";
+    j += "  \"profile\": " + json_quote(r.opts->given.profile) + ",\n";
     j += "  \"directory\": " + json_quote(r.top) + ",\n";
     j += "  \"variations\": {\"copy_order\": true, \"file_times_shift_s\": " + std::to_string(r.shift_s) +
          ", \"file_times_after\": " + std::to_string(r.shift_after) +
@@ -553,10 +550,8 @@ void print_summary(const outcome& r)
 int64_t build_time_for(const options& o, const std::string& source)
 {
     run_settings s;
-    s.profile = read_profile(o.profile.empty() ? "default" : o.profile, find_layout().profiles);
-    for (const std::string& v : o.sets) {
-        s.sets.push_back(parse_set_option(v));
-    }
+    s.profile = o.profile;
+    s.sets = o.given.sets;
     s.package_time = changelog_time(source + "/debian/changelog");
     std::vector<std::string> inherited;
     for (char** e = environ; *e != nullptr; ++e) {
@@ -623,7 +618,6 @@ int check_in(const options& o, temp_area& area, outcome& r)
             throw interrupted{};
         }
         if (b.status != 0) {
-            r.failed = i;
             printf("kalvitrex check: the %s build failed (%s %d); nothing is claimed about reproducibility\n",
                    k_ordinal[i], b.status > 128 ? "killed, status" : "exit status", b.status);
             return 2;
@@ -631,7 +625,6 @@ int check_in(const options& o, temp_area& area, outcome& r)
         std::string kept = area.path() + "/" + k_ordinal[i];
         beside[i] = move_beside(area.path(), name, kept + k_beside);
         if (rename(r.top.c_str(), kept.c_str()) != 0) {
-            r.failed = i;
             printf("kalvitrex check: the %s build removed its own directory (%s); there is nothing to compare\n",
                    k_ordinal[i], r.top.c_str());
             return 2;
@@ -639,6 +632,7 @@ int check_in(const options& o, temp_area& area, outcome& r)
     }
 
     std::string first = area.path() + "/first", second = area.path() + "/second";
+    r.answered = true;
     r.trees = compare_trees(first, second, r.runs[0].mark, r.runs[1].mark);
     if (beside[0] || beside[1]) {
         for (const std::string& dir : {first + k_beside, second + k_beside}) {

@@ -25,6 +25,16 @@ bool option_value(const args& a, size_t& i, const char* name, std::string& value
     return false;
 }
 
+bool profile_options::take(const args& a, size_t& i)
+{
+    std::string v;
+    if (option_value(a, i, "--set", v)) {
+        sets.push_back(parse_set_option(v));
+        return true;
+    }
+    return option_value(a, i, "--profile", profile);
+}
+
 }  // namespace kvx
 
 namespace {

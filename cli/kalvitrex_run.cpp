@@ -138,14 +138,13 @@ static int run_checked(const args& a)
 {
     std::string db_path = "kalvitrex.db";
     std::string lib;
-    std::string profile_name;
+    profile_options given;
     std::string compile_file;
     bool all_entries = false;
     bool use_profile = true;
     run_settings s;
     size_t i = 0;
     for (; i < a.size(); ++i) {
-        std::string v;
         if (a[i] == "--") {
             ++i;
             break;
@@ -154,14 +153,11 @@ static int run_checked(const args& a)
             fputs(k_run_help, stdout);
             return 0;
         }
-        if (option_value(a, i, "--db", db_path) || option_value(a, i, "--lib", lib) ||
-            option_value(a, i, "--profile", profile_name) ||
+        if (option_value(a, i, "--db", db_path) || option_value(a, i, "--lib", lib) || given.take(a, i) ||
             option_value(a, i, "--compile-commands", compile_file)) {
             continue;
         }
-        if (option_value(a, i, "--set", v)) {
-            s.sets.push_back(parse_set_option(v));
-        } else if (a[i] == "--hdeps" || a[i].rfind("--hdeps=", 0) == 0) {
+        if (a[i] == "--hdeps" || a[i].rfind("--hdeps=", 0) == 0) {
             s.hdeps = hdeps_option(a, i);
         } else if (a[i] == "--no-trace") {
             s.trace = false;
@@ -179,7 +175,7 @@ static int run_checked(const args& a)
     if (build.empty()) {
         throw user_error("run: no build command given (kalvitrex run [options] -- COMMAND ...)");
     }
-    if (!use_profile && !profile_name.empty()) {
+    if (!use_profile && !given.profile.empty()) {
         throw user_error("run: --profile and --no-profile exclude each other");
     }
     if (!s.trace && s.hdeps) {
@@ -203,8 +199,9 @@ static int run_checked(const args& a)
     // time stamp of the packages.
     s.package_time = changelog_time("debian/changelog");
     if (use_profile) {
-        s.profile = read_profile(profile_name.empty() ? "default" : profile_name, layout.profiles);
+        s.profile = read_profile(given.profile.empty() ? "default" : given.profile, layout.profiles);
     }
+    s.sets = std::move(given.sets);
 
     row_marks before;
     if (s.trace) {

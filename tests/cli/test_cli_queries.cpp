@@ -59,24 +59,18 @@ TEST(CliReport, SummaryAndSlowestCommandsQuotedExactly)
     temp_dir t;
     // The link recorded with its exact vector: argument boundaries, an empty
     // argument and a quote that the command text cannot keep apart.
-    make_db(t.sub("k.db"), kProject + std::string(R"(
-INSERT INTO path_file_table VALUES (3, '/w2');
-INSERT INTO build_command_table VALUES (11, '2026-12-06 10:00:00', 'gcc -O2 -c util.c -o util.o', 2, 3, 0, 10),
-  (12, '2026-12-06 10:00:01', 'gcc -c my  file.c -o my file.o', 2, 3, 0, 10);
-INSERT INTO source_file_table VALUES (6, 'util.c', 1, $9, 0), (7, 'my  file.c', 3, $7, 0);
-INSERT INTO target_file_table VALUES (7, 'util.o', 1, $8, 11, 11), (8, 'my file.o', 3, $6, 12, 12);
-INSERT INTO target_source_table VALUES (NULL, 7, 6), (NULL, 8, 7);
-INSERT INTO build_command_argv_table VALUES (9, )") + vector_literal({"gcc", "-o", "prog", "main.o", "libutil.a",
-                                                                      "-Wl,-rpath,$ORIGIN/it's lib", ""}) + ");",
+    make_db(t.sub("k.db"), kProject + std::string("INSERT INTO build_command_argv_table VALUES (9, ") +
+                               vector_literal({"gcc", "-o", "prog", "main.o", "libutil.a", "-Wl,-rpath,$ORIGIN/it's lib", ""}) +
+                               ");",
             "/w");
     auto r = kalvitrex({"report", "--db", "k.db", "--top", "3"}, t.path());
     ASSERT_EQ(r.exit_code, 0) << describe(r);
-    EXPECT_NE(r.out.find("  commands     12 (12 with a run time, 3155 ms in all)\n"
-                         "  started      2026-12-06 09:00:00 to 2026-12-06 10:00:01\n"),
+    EXPECT_NE(r.out.find("  commands     10 (10 with a run time, 3135 ms in all)\n"
+                         "  started      2026-12-06 09:00:00 to 2026-12-06 09:00:06\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("  sources      7\n  headers      2\n"
-                         "  targets      8 (7 made by the build, the others read by it)\n  relations    13\n"),
+    EXPECT_NE(r.out.find("  sources      5\n  headers      2\n"
+                         "  targets      6 (5 made by the build, the others read by it)\n  relations    11\n"),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("Slowest commands (ms):\n"
@@ -191,28 +185,19 @@ TEST(CliImpact, TargetsAboveAHeaderASourceATargetAndAGeneratedHeaderAndTheGraph)
 
     // A script writes config.h (a target made from config.h.in), and the
     // compilation then records config.h as a header with the same digest.
-    make_db(t.sub("gen.db"), R"(
-INSERT INTO path_file_table VALUES (1, '@R');
-INSERT INTO tool_file_table VALUES (1, '/usr/bin/perl', $0), (2, '/usr/bin/gcc', $0);
-INSERT INTO build_command_table VALUES (1, '2026-12-06 09:00:00', 'perl gen.pl config.h.in config.h', 1, 1, 0, 5),
-  (2, '2026-12-06 09:00:00', 'gcc -c a.c -o a.o', 2, 1, 0, 5);
-INSERT INTO source_file_table VALUES (1, 'config.h.in', 1, $1, 0), (2, 'a.c', 1, $3, 0);
-INSERT INTO target_file_table VALUES (1, 'config.h', 1, $2, 1, 1), (2, 'a.o', 1, $4, 2, 2);
-INSERT INTO head_file_table VALUES (1, 'config.h', 1, $2);
-INSERT INTO source_head_table VALUES (NULL, 2, 1);
-INSERT INTO target_source_table VALUES (NULL, 1, 1), (NULL, 2, 2);
-)", w);
+    make_db(t.sub("gen.db"), kProject + std::string(R"(
+INSERT INTO tool_file_table VALUES (6, '/usr/bin/perl', $0);
+INSERT INTO build_command_table VALUES (11, '2026-12-06 09:00:07', 'perl gen.pl config.h.in config.h', 6, 1, 1, 5);
+INSERT INTO source_file_table VALUES (6, 'config.h.in', 1, $g, 0);
+INSERT INTO target_file_table VALUES (7, 'config.h', 1, $h, 11, 11);
+INSERT INTO head_file_table VALUES (3, 'config.h', 1, $h);
+INSERT INTO source_head_table VALUES (NULL, 1, 3);
+INSERT INTO target_source_table VALUES (NULL, 7, 6);
+)"), w);
     r = kalvitrex({"impact", "--db", "gen.db", "config.h.in"}, w);
-    EXPECT_EQ(r.out, w + "/a.o\n" + w + "/config.h\n") << describe(r);
+    EXPECT_EQ(r.out, w + "/config.h\n" + w + "/main.o\n" + w + "/prog\n") << describe(r);
     // Traced without header tracing: the answer says how to get one.
-    make_db(t.sub("plain.db"), R"(
-INSERT INTO path_file_table VALUES (1, '@R');
-INSERT INTO tool_file_table VALUES (1, '/usr/bin/gcc', $0);
-INSERT INTO build_command_table VALUES (1, '2026-12-06 09:00:00', 'gcc -c a.c', 1, 1, 0, 5);
-INSERT INTO source_file_table VALUES (1, 'a.c', 1, $1, 0);
-INSERT INTO target_file_table VALUES (1, 'a.o', 1, $2, 1, 1);
-INSERT INTO target_source_table VALUES (NULL, 1, 1);
-)", w);
+    make_db(t.sub("plain.db"), kProject + std::string("DELETE FROM source_head_table; DELETE FROM head_file_table;"), w);
     r = kalvitrex({"impact", "--db", "plain.db", "a.h"}, w);
     EXPECT_EQ(r.err, "kalvitrex: a.h is not recorded in plain.db (it records no headers: trace the build with "
                      "kalvitrex run --hdeps)\n");

@@ -65,17 +65,11 @@ TEST(CliUnits, ProfilesSetAppendIncludeContinueAndNameTheLineOfAnError)
     // values are taken as written, a later line replaces.
     EXPECT_EQ(got, (std::vector<std::string>{"ZIV_TIMELIST=gcc cc1 as ld ar", "TZ=UTC", "ZIV_TIME=2022-02-28  10:00:00",
                                              "ZIV_DIRLIST=find", "ZIV_NAMELIST=", "umask=022", "LC_ALL=C.UTF-8"}));
-    EXPECT_EQ(profile_file("strict", "/s"), "/s/strict.profile");
-    EXPECT_EQ(profile_file("mine.profile", "/s"), "mine.profile");
     EXPECT_EQ(profile_file("./strict", "/s"), "./strict");
     const std::pair<std::string, std::string> errors[] = {
         {"\n\nZIV_TIMELIST gcc\n", "my.profile:3: expected NAME = VALUE or include PROFILE"},
-        {"ZIV_TIMLIST = gcc\n", "my.profile:1: unknown setting ZIV_TIMLIST"},
-        {"ZIV_TRACE_OUTPUT = /x.db\n", "my.profile:1: ZIV_TRACE_OUTPUT is set by kalvitrex run itself"},
-        {"LD_PRELOAD = /x.so\n", "my.profile:1: LD_PRELOAD is set by kalvitrex run itself"},
         {"ZIV_TIME += 1\n", "my.profile:1: += only adds to program lists, ZIV_TIME is a value"},
         {"TZ += UTC\n", "my.profile:1: += only adds to program lists, TZ is a value"},
-        {"umask = 0999\n", "my.profile:1: umask takes an octal mask such as 022, got '0999'"},
         {"umask = 1777\n", "my.profile:1: umask takes an octal mask such as 022, got '1777'"},
         {"MY-VAR = 1\n", "my.profile:1: not a variable name: 'MY-VAR'"},
         {"include nosuch\n", "my.profile:1: no shipped profile named 'nosuch' (in "},
@@ -91,8 +85,7 @@ TEST(CliUnits, ProfilesSetAppendIncludeContinueAndNameTheLineOfAnError)
         EXPECT_NE(what.find(err), std::string::npos) << text << " gave: " << what;
     }
     EXPECT_THROW(parse_set_option("=x"), user_error);
-    setting ok = parse_set_option("ZIV_HOSTNAME=a=b c");
-    EXPECT_EQ(ok.name + "|" + ok.value, "ZIV_HOSTNAME|a=b c");
+    EXPECT_EQ(parse_set_option("ZIV_HOSTNAME=a=b c").value, "a=b c");
 }
 
 TEST(CliUnits, EnvironmentPrecedencePreloadOrderAndBuildTime)
@@ -198,10 +191,8 @@ TEST(CliUnits, EscapingArgumentVectorsToolNamesAndPaths)
     EXPECT_EQ(dot_quote("a\"b\\c&d\ne\x02\xc3\xa9\xfe"), "\"a\\\"b\\\\c&amp;d\\ne&#2;\xc3\xa9&#254;\"");
 
     EXPECT_EQ(split_command_log("x  y"), (std::vector<std::string>{"x", "", "y"}));
-    EXPECT_TRUE(split_command_log("").empty());
-    EXPECT_EQ(decode_argv(std::string("a b\0\0c\0", 7)), (std::vector<std::string>{"a b", "", "c"}));
+    // A vector cut short (no final NUL) loses nothing.
     EXPECT_EQ(decode_argv(std::string("a\0b", 3)), (std::vector<std::string>{"a", "b"}));
-    EXPECT_TRUE(decode_argv("").empty());
 
     // What a shell reads back as the same argument (blanks, quotes and
     // shell characters: the compile-entries build reads them back with bash).
@@ -217,17 +208,8 @@ TEST(CliUnits, EscapingArgumentVectorsToolNamesAndPaths)
     EXPECT_EQ(shell_command({"A=b", "-DA=b", ""}), "'A=b' -DA=b ''");
 
     EXPECT_EQ(tool_base_name("/usr/bin/x86_64-linux-gnu-gcc-12"), "gcc");
-    EXPECT_EQ(tool_base_name("clang-15"), "clang");
-    EXPECT_EQ(tool_base_name("/usr/lib/gcc/x86_64-linux-gnu/12/cc1"), "cc1");
-    EXPECT_TRUE(is_compiler_driver("g++"));
-    EXPECT_FALSE(is_compiler_driver("cc1") || is_compiler_driver("as"));
-
-    EXPECT_EQ(normalize_path("a/./b/../c", "/w"), "/w/a/c");
-    EXPECT_EQ(normalize_path("/x//y/", "/w"), "/x/y");
-    EXPECT_EQ(normalize_path("../../..", "/w"), "/");
-    EXPECT_EQ(relative_to("/w/a/b", "/w"), "a/b");
-    EXPECT_EQ(relative_to("/wx/a", "/w"), "/wx/a");
-    EXPECT_EQ(relative_to("/w", "/w"), "/w");
+    EXPECT_EQ(normalize_path("/x//y/", "/w") + " " + normalize_path("../../..", "/w"), "/x/y /");
+    EXPECT_EQ(relative_to("/wx/a", "/w") + " " + relative_to("/w", "/w"), "/wx/a /w");
 }
 
 namespace {
@@ -260,51 +242,47 @@ build_data small_build(char v)
     return b;
 }
 
+// Culprits as "file PATH<READERS" or "command TEXT>OUTPUTS", then each
+// consequence as "PATH<-CULPRIT INDICES".
+std::string summary(const analysis& a)
+{
+    std::string out;
+    for (const culprit& c : a.culprits) {
+        out += c.kind == culprit::command ? "command " + c.cmd.text + ">" : "file " + c.path + "<";
+        for (const std::string& o : c.outputs) {
+            out += " " + o;
+        }
+        for (const shown_command& r : c.read_by) {
+            out += " " + r.text;
+        }
+        out += "; ";
+    }
+    for (const consequence& c : a.consequences) {
+        out += c.path + " (" + c.made_by.text + ")<-";
+        for (size_t i : c.culprits) {
+            out += std::to_string(i);
+        }
+        out += "; ";
+    }
+    return out;
+}
+
 }  // namespace
 
 TEST(CliUnits, CulpritsAreWhereDifferencesStartConsequencesFollowThem)
 {
     build_data one = small_build('1'), two = small_build('2');
-    analysis a = find_culprits(one, two, {"/w/gen.h", "/w/x.o", "/w/lib.a", "/w/y.out", "/w/z.txt"});
-    std::vector<std::string> culprits, consequences;
-    for (const culprit& c : a.culprits) {
-        std::string outs;
-        for (const std::string& o : c.outputs) {
-            outs += " " + o;
-        }
-        std::string readers;
-        for (const shown_command& r : c.read_by) {
-            readers += " " + r.text;
-        }
-        culprits.push_back(c.kind == culprit::command ? "command " + c.cmd.text + ":" + outs
-                                                      : "file " + c.path + ", read by:" + readers);
-    }
-    for (const consequence& c : a.consequences) {
-        consequences.push_back(c.path + " (" + c.made_by.text + ") <- " + std::to_string(c.culprits.at(0)) + " of " +
-                               std::to_string(c.culprits.size()));
-    }
     // A file no command made comes first, then by the order of the makers.
-    EXPECT_EQ(culprits, (std::vector<std::string>{"file /w/z.txt, read by:", "command gen: /w/gen.h",
-                                                  "command tool y.in: /w/y.out"}));
-    EXPECT_EQ(consequences, (std::vector<std::string>{"/w/x.o (gcc -c x.c) <- 1 of 1", "/w/lib.a (ar rc lib.a x.o) <- 1 of 1"}));
-
+    EXPECT_EQ(summary(find_culprits(one, two, {"/w/gen.h", "/w/x.o", "/w/lib.a", "/w/y.out", "/w/z.txt"})),
+              "file /w/z.txt<; command gen> /w/gen.h; command tool y.in> /w/y.out; "
+              "/w/x.o (gcc -c x.c)<-1; /w/lib.a (ar rc lib.a x.o)<-1; ");
     // The generator untraced: gen.h is a file culprit, named with its reader;
     // files no command made keep the caller's order (the order the build
     // wrote them); made in one build only by a traced command: that command.
     one.targets.erase(1);
     two.targets.erase(1);
-    a = find_culprits(one, two, {"/w/z.txt", "/w/x.o", "/w/gen.h"});
-    ASSERT_EQ(a.culprits.size(), 2u);
-    EXPECT_EQ(a.culprits[0].path + " " + a.culprits[1].path, "/w/z.txt /w/gen.h");
-    a = find_culprits(one, two, {"/w/gen.h", "/w/x.o"});
-    ASSERT_EQ(a.culprits.size(), 1u);
-    EXPECT_EQ(a.culprits[0].path, "/w/gen.h");
-    ASSERT_EQ(a.culprits[0].read_by.size(), 1u);
-    EXPECT_EQ(a.culprits[0].read_by[0].text, "gcc -c x.c");
-    ASSERT_EQ(a.consequences.size(), 1u);
+    EXPECT_EQ(summary(find_culprits(one, two, {"/w/z.txt", "/w/x.o", "/w/gen.h"})),
+              "file /w/z.txt<; file /w/gen.h< gcc -c x.c; /w/x.o (gcc -c x.c)<-1; ");
     one.targets.erase(4);
-    a = find_culprits(one, two, {"/w/y.out"});
-    ASSERT_EQ(a.culprits.size(), 1u);
-    EXPECT_EQ(a.culprits[0].cmd.text, "tool y.in");
-    EXPECT_TRUE(a.consequences.empty());
+    EXPECT_EQ(summary(find_culprits(one, two, {"/w/y.out"})), "command tool y.in> /w/y.out; ");
 }
