@@ -46,7 +46,8 @@ TEST(TraceFailures, NoDatabaseProblemChangesABuildStep)
         std::remove(b.src("a.o").c_str());
         std::remove(forwarded.c_str());
         env.back() = "ZIV_TRACE_OUTPUT=" + database;
-        run_result r = b.run(argv, "src", preload::with_parser, env, database == kMissing);  // its alert kept off the system log
+        // The missing database's alert is captured, kept off the system log.
+        run_result r = b.run(argv, "src", preload::with_parser, env, database == kMissing);
         EXPECT_EQ(r.exit_code, plain.exit_code);
         EXPECT_EQ(r.out, plain.out);
         EXPECT_EQ(r.err, plain.err);
