@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "ziv_cmdline.h"
 #include "ziv_common.h"
 #include "ziv_trace.h"
 
@@ -76,8 +77,19 @@ ZIV_EXPORT int ziv_parse_ranlib_cmd(int argc, char** argv, ziv_trace_cmd* row);
 
 }  // extern "C"
 
-// Driver parse mode: 0 named output, 1 "-c", 2 "-S", 3 nothing to trace.
-int get_gcc_parse_mode(int argc, char** argv);
+// How a gcc-like driver spells its options: the output glued to "-o" (null
+// when the driver takes none), the options that take a value, and which
+// operands of "-c" and "-S" are sources (null: every existing file).
+struct ziv_driver_grammar {
+    ziv_arg_out_fn glued_out;
+    ziv_arg_pred_fn takes_value;
+    ziv_arg_pred_fn is_source;
+};
+// A driver's line as the driver reads it: one output with its inputs
+// ("-o"; the target the linker below records is reused), or one pair per
+// source in the working directory ("-c" -> .o, "-S" -> .s); "-E" and plain
+// links to a.out: nothing. The mode: 0 "-o", 1 "-c", 2 "-S", 3 nothing.
+int ziv_parse_driver_line(int argc, char** argv, ziv_trace_cmd* row, const ziv_driver_grammar& grammar);
 // Source name and header list of the first rule of a dependency file (the
 // source into `*source`, malloc'd). 0 when a rule with a source was found,
 // else -1.

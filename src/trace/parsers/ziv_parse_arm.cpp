@@ -270,18 +270,9 @@ ZIV_EXPORT int ziv_parse_armcc_cmd(int argc, char** argv, ziv_trace_cmd* row)
         return 0;
     }
     ziv_scanned_argv line(argc, argv, row);
-    int mode = get_gcc_parse_mode(line.count(), line.argv());
-    if (mode == 0) {
-        ziv_cmdline_desc desc{0, ziv_gcc_out_arg, nullptr, arm_takes_value, ziv_gcc_check_input_valid, row};
-        ziv_trace_info* before = row->info;
-        ziv_parse_cmdline(line.count(), line.argv(), &desc);
-        if (row->info != nullptr && row->info != before) {
-            row->info->flags |= ZIV_TRACE_REUSE_TARGET;
-        }
-    } else if (mode == 1 || mode == 2) {
-        ziv_cmdline_desc desc{1, nullptr, nullptr, arm_takes_value, nullptr, row};
-        ziv_parse_cmdline(line.count(), line.argv(), &desc);
-        ziv_parse_gcc_multi_output_file(mode, row->info);
+    // "--output_dir" places what "-c" and "-S" make.
+    int mode = ziv_parse_driver_line(line.count(), line.argv(), row, {nullptr, arm_takes_value, nullptr});
+    if (mode == 1 || mode == 2) {
         place_in_output_dir(line.count(), line.argv(), row->info);
     }
     return 0;

@@ -79,8 +79,7 @@ void observe_driver(int argc, char** argv, const ziv_trace_cmd* row)
 }
 
 
-}  // namespace
-
+// Driver parse mode: 0 named output, 1 "-c", 2 "-S", 3 nothing to trace.
 int get_gcc_parse_mode(int argc, char** argv)
 {
     bool compile = false;
@@ -102,6 +101,29 @@ int get_gcc_parse_mode(int argc, char** argv)
         return 1;
     }
     return assemble ? 2 : 3;
+}
+
+}  // namespace
+
+int ziv_parse_driver_line(int argc, char** argv, ziv_trace_cmd* row, const ziv_driver_grammar& grammar)
+{
+    int mode = get_gcc_parse_mode(argc, argv);
+    if (mode == 0) {
+        ziv_cmdline_desc desc{0, ziv_gcc_out_arg, grammar.glued_out, grammar.takes_value, ziv_gcc_check_input_valid,
+                              row};
+        ziv_trace_info* before = row->info;
+        ziv_parse_cmdline(argc, argv, &desc);
+        if (row->info != nullptr && row->info != before) {
+            // A link output re-made byte for byte is the row the linker
+            // below this driver already recorded.
+            row->info->flags |= ZIV_TRACE_REUSE_TARGET;
+        }
+    } else if (mode == 1 || mode == 2) {
+        ziv_cmdline_desc desc{1, nullptr, nullptr, grammar.takes_value, grammar.is_source, row};
+        ziv_parse_cmdline(argc, argv, &desc);
+        ziv_parse_gcc_multi_output_file(mode, row->info);
+    }
+    return mode;
 }
 
 extern "C" {
@@ -177,22 +199,8 @@ ZIV_EXPORT int ziv_parse_gcc_cmd(int argc, char** argv, ziv_trace_cmd* row)
         return 0;
     }
     ziv_scanned_argv line(argc, argv, row);
-    int mode = get_gcc_parse_mode(line.count(), line.argv());
-    if (mode == 0) {
-        ziv_cmdline_desc desc{0, ziv_gcc_out_arg, ziv_gcc_out_ext_arg, ziv_gcc_ignore_param_value,
-                              ziv_gcc_check_input_valid, row};
-        ziv_trace_info* before = row->info;
-        ziv_parse_cmdline(line.count(), line.argv(), &desc);
-        if (row->info != nullptr && row->info != before) {
-            // A link output re-made byte for byte is the row the linker
-            // below this driver already recorded.
-            row->info->flags |= ZIV_TRACE_REUSE_TARGET;
-        }
-    } else if (mode == 1 || mode == 2) {
-        ziv_cmdline_desc desc{1, nullptr, nullptr, ziv_gcc_ignore_param_value, ziv_gcc_check_input_valid, row};
-        ziv_parse_cmdline(line.count(), line.argv(), &desc);
-        ziv_parse_gcc_multi_output_file(mode, row->info);
-    }
+    ziv_parse_driver_line(line.count(), line.argv(), row,
+                          {ziv_gcc_out_ext_arg, ziv_gcc_ignore_param_value, ziv_gcc_check_input_valid});
     observe_driver(line.count(), line.argv(), row);
     return 0;
 }
