@@ -1,12 +1,18 @@
 // What the benchmarks share: the median of their rounds, reading a file
-// whole, and running one measuring child with a chosen environment.
+// whole, running children with a chosen environment, and the trace
+// database they write into.
 #pragma once
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -72,4 +78,78 @@ inline bool child_output(const std::string& exe, const std::vector<std::string>&
     return pid > 0 && got > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// The null-terminated pointer array execve and posix_spawn want; valid
+// while `v` lives.
+inline std::vector<char*> pointers(std::vector<std::string>& v)
+{
+    std::vector<char*> p;
+    for (std::string& s : v) {
+        p.push_back(s.data());
+    }
+    p.push_back(nullptr);
+    return p;
+}
+
+// Runs `argv` (argv[0] a path) in `dir` (or here, when empty) with exactly
+// `env` and its standard output thrown away. The wall time in milliseconds,
+// or a negative value when it could not start or did not exit with 0;
+// `usage` receives the CPU time of the child and all it waited for.
+inline double run_quiet(std::vector<std::string> argv, std::vector<std::string> env, const std::string& dir = "",
+                        struct rusage* usage = nullptr)
+{
+    std::vector<char*> args = pointers(argv);
+    std::vector<char*> envp = pointers(env);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!dir.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    }
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    auto start = std::chrono::steady_clock::now();
+    pid_t child = -1;
+    int status = 0;
+    bool ran = posix_spawn(&child, args[0], &actions, nullptr, args.data(), envp.data()) == 0 &&
+               wait4(child, &status, 0, usage) == child;
+    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    posix_spawn_file_actions_destroy(&actions);
+    return ran && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms : -1;
+}
+
 }  // namespace ziv_bench
+
+// For the benchmarks that trace into a database (and link SQLite).
+#ifdef ZIV_SCHEMA_PATH
+#include <sqlite3.h>
+
+namespace ziv_bench {
+
+// A fresh trace database at `path`, made from the schema (a file already
+// there is replaced).
+inline bool make_db(const std::string& path)
+{
+    std::remove(path.c_str());
+    sqlite3* db = nullptr;
+    bool made = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+                sqlite3_exec(db, read_text(ZIV_SCHEMA_PATH).c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return made;
+}
+
+// The single number `sql` (a count, say) yields in the database at `path`,
+// or -1.
+inline long query_number(const std::string& path, const std::string& sql)
+{
+    sqlite3* db = nullptr;
+    sqlite3_stmt* st = nullptr;
+    long n = -1;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) {
+        n = sqlite3_column_int64(st, 0);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return n;
+}
+
+}  // namespace ziv_bench
+#endif
