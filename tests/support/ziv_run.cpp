@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -456,6 +457,17 @@ temp_dir::~temp_dir() {
   nftw(
       path_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p), 0; }, 32,
       FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+in_dir::in_dir(const std::string& dir) {
+  char here[PATH_MAX];
+  if (getcwd(here, sizeof here) == nullptr || chdir(dir.c_str()) != 0)
+    throw std::runtime_error(errno_text("chdir " + dir));
+  old_ = here;
+}
+
+in_dir::~in_dir() {
+  if (chdir(old_.c_str()) != 0) abort();  // every later test would run in the wrong place
 }
 
 std::string make_tool_dir_link(const std::string& dir, const std::string& name, const std::string& target) {
