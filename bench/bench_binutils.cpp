@@ -16,22 +16,10 @@
 
 #include "bench_common.h"
 
+using ziv_bench::die;
+using ziv_bench::write_text;
+
 namespace {
-
-[[noreturn]] void die(const std::string& what)
-{
-    fprintf(stderr, "bench_binutils: %s\n", what.c_str());
-    exit(2);
-}
-
-void write_text(const std::string& path, const std::string& text)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    if (!out) {
-        die("cannot write " + path);
-    }
-}
 
 // Runs argv in `dir` with exactly `env`; the wall time in milliseconds.
 double run(const std::string& dir, const std::vector<std::string>& argv, const std::vector<std::string>& env)

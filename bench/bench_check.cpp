@@ -20,15 +20,11 @@
 #include <vector>
 
 #include "bench_common.h"
+
+using ziv_bench::die;
 #include "toolchain_project.h"
 
 namespace {
-
-[[noreturn]] void die(const std::string& what)
-{
-    fprintf(stderr, "bench_check: %s\n", what.c_str());
-    exit(2);
-}
 
 struct cost {
     double wall_ms;

@@ -10,15 +10,24 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace ziv_bench {
+
+// Something the benchmark needs failed: its figures would mean nothing.
+[[noreturn]] inline void die(const std::string& what)
+{
+    fprintf(stderr, "%s: %s\n", program_invocation_short_name, what.c_str());
+    exit(2);
+}
 
 inline double median(std::vector<double> v)
 {
@@ -37,6 +46,16 @@ inline std::string read_text(const std::string& path)
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// Writes the whole file, or dies.
+inline void write_text(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    if (!out) {
+        die("cannot write " + path);
+    }
 }
 
 // Runs `exe` with exactly `argv` and `env`; its standard output (the first

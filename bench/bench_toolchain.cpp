@@ -27,15 +27,11 @@
 #include <vector>
 
 #include "bench_common.h"
+
+using ziv_bench::die;
 #include "toolchain_project.h"
 
 namespace {
-
-[[noreturn]] void die(const std::string& what)
-{
-    fprintf(stderr, "bench_toolchain: %s\n", what.c_str());
-    exit(2);
-}
 
 enum mode { kOff, kTraced, kHdeps, kOpen, kModes };
 const char* kModeNames[] = {"untraced", "traced", "traced+hdeps(mm)", "traced+hdeps(open)"};

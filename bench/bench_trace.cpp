@@ -24,13 +24,10 @@
 
 #include "bench_common.h"
 
-namespace {
+using ziv_bench::die;
+using ziv_bench::write_text;
 
-[[noreturn]] void die(const std::string& what)
-{
-    fprintf(stderr, "bench_trace: %s\n", what.c_str());
-    exit(2);
-}
+namespace {
 
 // Started under a tool name: write the -o file, nothing else.
 int act_as_tool(int argc, char** argv)
@@ -46,15 +43,6 @@ int act_as_tool(int argc, char** argv)
         }
     }
     return 0;
-}
-
-void write_text(const std::string& path, const std::string& text)
-{
-    std::ofstream out(path);
-    out << text;
-    if (!out) {
-        die("cannot write " + path);
-    }
 }
 
 // N recipe lines without shell syntax, so make starts each tool itself.

@@ -20,13 +20,9 @@
 
 #include "bench_common.h"
 
-namespace {
+using ziv_bench::die;
 
-[[noreturn]] void die(const std::string& what)
-{
-    fprintf(stderr, "bench_traced_command: %s\n", what.c_str());
-    exit(2);
-}
+namespace {
 
 // Started as gcc: write the -o file, nothing else.
 int act_as_compiler(int argc, char** argv)
