@@ -19,6 +19,7 @@
 using ziv_bench::die;
 using ziv_bench::write_text;
 
+
 namespace {
 
 // Runs argv in `dir` with exactly `env`; the wall time in milliseconds.

@@ -26,13 +26,13 @@
 #include <vector>
 
 #include "bench_common.h"
-
-using ziv_bench::die;
-using ziv_bench::write_text;
 #include "ziv_config.h"
 #include "ziv_db.h"
 #include "ziv_trace.h"
 #include "ziv_trace_entry.h"
+
+using ziv_bench::die;
+using ziv_bench::write_text;
 
 namespace {
 

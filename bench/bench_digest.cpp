@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "bench_common.h"
+#include "ziv_file_util.h"
 
 using ziv_bench::die;
-#include "ziv_file_util.h"
 
 namespace {
 

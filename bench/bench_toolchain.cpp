@@ -27,9 +27,9 @@
 #include <vector>
 
 #include "bench_common.h"
+#include "toolchain_project.h"
 
 using ziv_bench::die;
-#include "toolchain_project.h"
 
 namespace {
 

@@ -27,6 +27,7 @@
 using ziv_bench::die;
 using ziv_bench::write_text;
 
+
 namespace {
 
 // Started under a tool name: write the -o file, nothing else.

@@ -22,6 +22,7 @@
 
 using ziv_bench::die;
 
+
 namespace {
 
 // Started as gcc: write the -o file, nothing else.
