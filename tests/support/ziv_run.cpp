@@ -79,31 +79,29 @@ std::string setup_namespace(int log_fd) {
   const std::string real_dev = "/proc/self/fd/" + std::to_string(devfd) + "/";
   if (mount("ziv_dev", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0)
     return errno_text("mount tmpfs on /dev");
-  {
-    for (std::string n : {"null", "zero", "full", "random", "urandom", "tty"}) {
-      std::string dst = "/dev/" + n;
-      int f = open(dst.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
-      if (f < 0) return errno_text("create " + dst);
-      close(f);
-      if (mount((real_dev + n).c_str(), dst.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-        int e = errno;
-        unlink(dst.c_str());
-        if (n != "tty") return errno_text("bind " + dst, e);  // no terminal is fine
-      }
+  for (std::string n : {"null", "zero", "full", "random", "urandom", "tty"}) {
+    std::string dst = "/dev/" + n;
+    int f = open(dst.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+    if (f < 0) return errno_text("create " + dst);
+    close(f);
+    if (mount((real_dev + n).c_str(), dst.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      int e = errno;
+      unlink(dst.c_str());
+      if (n != "tty") return errno_text("bind " + dst, e);  // no terminal is fine
     }
-    if (mkdir("/dev/shm", 01777) != 0 ||
-        mount("ziv_shm", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
-      return errno_text("/dev/shm");
-    static const char* const links[][2] = {{"/dev/fd", "/proc/self/fd"},
-                                           {"/dev/stdin", "/proc/self/fd/0"},
-                                           {"/dev/stdout", "/proc/self/fd/1"},
-                                           {"/dev/stderr", "/proc/self/fd/2"}};
-    for (const auto& l : links)
-      if (symlink(l[1], l[0]) != 0) return errno_text(std::string("symlink ") + l[0]);
-    sockaddr_un a{.sun_family = AF_UNIX, .sun_path = "/dev/log"};
-    if (bind(log_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || chmod("/dev/log", 0666) != 0)
-      return errno_text("bind /dev/log");
   }
+  if (mkdir("/dev/shm", 01777) != 0 ||
+      mount("ziv_shm", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
+    return errno_text("/dev/shm");
+  static const char* const links[][2] = {{"/dev/fd", "/proc/self/fd"},
+                                         {"/dev/stdin", "/proc/self/fd/0"},
+                                         {"/dev/stdout", "/proc/self/fd/1"},
+                                         {"/dev/stderr", "/proc/self/fd/2"}};
+  for (const auto& l : links)
+    if (symlink(l[1], l[0]) != 0) return errno_text(std::string("symlink ") + l[0]);
+  sockaddr_un a{.sun_family = AF_UNIX, .sun_path = "/dev/log"};
+  if (bind(log_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || chmod("/dev/log", 0666) != 0)
+    return errno_text("bind /dev/log");
   return {};
 }
 
