@@ -28,8 +28,8 @@ struct cost {
     double cpu_ms;  // user + system of the whole process tree
 };
 
-// What `argv` costs, run in `dir` with its output discarded; dies unless it
-// succeeds.
+// What `argv` costs, run in `dir` with its output and messages discarded;
+// dies unless it succeeds.
 cost timed(const std::vector<std::string>& argv, const std::string& dir)
 {
     // The benchmark's own environment, as a user's shell would pass it.
@@ -40,7 +40,7 @@ cost timed(const std::vector<std::string>& argv, const std::string& dir)
         }
     }
     struct rusage usage {};
-    double wall = ziv_bench::run_quiet(argv, env, dir, &usage);
+    double wall = ziv_bench::run_quiet(argv, env, dir, &usage, true);
     if (wall < 0) {
         die(argv[0] + " " + argv[1] + " failed");
     }
