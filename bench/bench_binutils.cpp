@@ -6,14 +6,7 @@
 //
 // The program they work on is a small C program built with -g once. The
 // in-place strip works on a fresh copy each time (the copy is not timed).
-#include <fcntl.h>
-#include <spawn.h>
-#include <sqlite3.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,50 +16,17 @@
 
 #include "bench_common.h"
 
+using ziv_bench::die;
+using ziv_bench::write_text;
+
+
 namespace {
 
-[[noreturn]] void die(const std::string& what)
-{
-    fprintf(stderr, "bench_binutils: %s\n", what.c_str());
-    exit(2);
-}
-
-void write_text(const std::string& path, const std::string& text)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    if (!out) {
-        die("cannot write " + path);
-    }
-}
-
 // Runs argv in `dir` with exactly `env`; the wall time in milliseconds.
-double run(const std::string& dir, std::vector<std::string> argv, std::vector<std::string> env)
+double run(const std::string& dir, const std::vector<std::string>& argv, const std::vector<std::string>& env)
 {
-    std::vector<char*> args;
-    for (std::string& a : argv) {
-        args.push_back(a.data());
-    }
-    args.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& e : env) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    auto start = std::chrono::steady_clock::now();
-    pid_t child = 0;
-    if (posix_spawn(&child, args[0], &actions, nullptr, args.data(), envp.data()) != 0) {
-        die("cannot start " + argv[0]);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    posix_spawn_file_actions_destroy(&actions);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    double ms = ziv_bench::run_quiet(argv, env, dir);
+    if (ms < 0) {
         die(argv[0] + " failed");
     }
     return ms;
@@ -105,12 +65,9 @@ int main(int argc, char** argv)
     run(dir, {"/usr/bin/gcc", "-g", "-O1", "-o", "prog", "prog.c"}, plain_env);
 
     const std::string db = dir + "/build.db";
-    sqlite3* handle = nullptr;
-    if (sqlite3_open(db.c_str(), &handle) != SQLITE_OK ||
-        sqlite3_exec(handle, ziv_bench::read_text(ZIV_SCHEMA_PATH).c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (!ziv_bench::make_db(db)) {
         die("cannot create the database");
     }
-    sqlite3_close(handle);
     std::vector<std::string> traced_env = plain_env;
     traced_env.insert(traced_env.end(), {"LD_PRELOAD=" ZIV_BENCH_LIB, "ZIV_TRACE_ENABLE=yes", "ZIV_TRACE_OUTPUT=" + db});
 

@@ -8,12 +8,9 @@
 // Each round runs one plain build (make -jJ, no library) and one check, in
 // alternating order, on the clean tree; the figures are medians of wall
 // time. The check must find the project reproducible.
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -22,46 +19,33 @@
 #include "bench_common.h"
 #include "toolchain_project.h"
 
-namespace {
+using ziv_bench::die;
 
-[[noreturn]] void die(const std::string& what)
-{
-    fprintf(stderr, "bench_check: %s\n", what.c_str());
-    exit(2);
-}
+namespace {
 
 struct cost {
     double wall_ms;
     double cpu_ms;  // user + system of the whole process tree
 };
 
-// What `argv` costs, run in `dir` with its output discarded; dies unless it
-// exits with `want`.
-cost timed(const std::vector<std::string>& argv, const std::string& dir, int want)
+// What `argv` costs, run in `dir` with its output and messages discarded;
+// dies unless it succeeds.
+cost timed(const std::vector<std::string>& argv, const std::string& dir)
 {
-    auto start = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0 || !freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr)) {
-            _exit(126);
+    // The benchmark's own environment, as a user's shell would pass it.
+    static std::vector<std::string> env;
+    if (env.empty()) {
+        for (char** e = environ; *e != nullptr; ++e) {
+            env.emplace_back(*e);
         }
-        std::vector<char*> args;
-        for (const std::string& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
     }
-    int status = 0;
     struct rusage usage {};
-    wait4(pid, &status, 0, &usage);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != want) {
-        die(argv[0] + std::string(" ") + argv[1] + " exited with " + std::to_string(WEXITSTATUS(status)));
+    double wall = ziv_bench::run_quiet(argv, env, dir, &usage, true);
+    if (wall < 0) {
+        die(argv[0] + " " + argv[1] + " failed");
     }
     auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
-    return {std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count(),
-            ms(usage.ru_utime) + ms(usage.ru_stime)};
+    return {wall, ms(usage.ru_utime) + ms(usage.ru_stime)};
 }
 
 }  // namespace
@@ -92,7 +76,7 @@ int main(int argc, char** argv)
     mkdir(root.c_str(), 0755);
     ziv_project::shape shape{sources * 3 / 4, sources - sources * 3 / 4, helpers};
     ziv_project::write(root, shape);
-    const std::vector<std::string> make = {"make", "-j" + std::to_string(jobs), "-s", "CC=gcc"};
+    const std::vector<std::string> make = {"/usr/bin/make", "-j" + std::to_string(jobs), "-s", "CC=gcc"};
     std::vector<std::string> check = {KVX_BENCH_PROGRAM, "check", "--"};
     check.insert(check.end(), make.begin(), make.end());
     auto clean = [&] {
@@ -102,12 +86,12 @@ int main(int argc, char** argv)
     };
 
     std::vector<double> wall[2], cpu[2];  // plain, check
-    timed(make, root, 0);  // warms the page cache
+    timed(make, root);  // warms the page cache
     for (int round = 0; round < rounds; ++round) {
         for (int k = 0; k < 2; ++k) {
             clean();
             int m = (k + round) % 2;
-            cost c = timed(m == 0 ? make : check, root, 0);
+            cost c = timed(m == 0 ? make : check, root);
             wall[m].push_back(c.wall_ms);
             cpu[m].push_back(c.cpu_ms);
         }

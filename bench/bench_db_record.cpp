@@ -31,6 +31,9 @@
 #include "ziv_trace.h"
 #include "ziv_trace_entry.h"
 
+using ziv_bench::die;
+using ziv_bench::write_text;
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
@@ -42,21 +45,6 @@ struct options {
     long large = 100000;
     double target = 1.5;
 };
-
-[[noreturn]] void die(const std::string& what)
-{
-    fprintf(stderr, "bench_db_record: %s\n", what.c_str());
-    exit(2);
-}
-
-void write_text(const std::string& path, const std::string& text)
-{
-    std::ofstream out(path);
-    out << text;
-    if (!out) {
-        die("cannot write " + path);
-    }
-}
 
 void exec(sqlite3* db, const std::string& sql)
 {

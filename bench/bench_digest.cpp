@@ -22,15 +22,11 @@
 #include "bench_common.h"
 #include "ziv_file_util.h"
 
+using ziv_bench::die;
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-
-[[noreturn]] void die(const std::string& what)
-{
-    std::fprintf(stderr, "bench_digest: %s\n", what.c_str());
-    std::exit(2);
-}
 
 double seconds_since(clock_type::time_point t0)
 {

@@ -15,63 +15,23 @@
 // database; the figures are medians of wall time and of the CPU time of the
 // whole build (the latter steadier on a machine shared with other work). The outputs of every build are
 // compared with the untraced ones: tracing must not change a byte.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench_common.h"
 #include "toolchain_project.h"
 
+using ziv_bench::die;
+
 namespace {
-
-using clock_type = std::chrono::steady_clock;
-
-[[noreturn]] void die(const std::string& what)
-{
-    fprintf(stderr, "bench_toolchain: %s\n", what.c_str());
-    exit(2);
-}
-
-void fresh_db(const std::string& path, const std::string& schema)
-{
-    std::remove(path.c_str());
-    sqlite3* db = nullptr;
-    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
-        sqlite3_exec(db, schema.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-        die("cannot create " + path);
-    }
-    sqlite3_close(db);
-}
-
-long count_rows(const std::string& path, const char* table)
-{
-    sqlite3* db = nullptr;
-    sqlite3_stmt* st = nullptr;
-    long n = -1;
-    std::string sql = std::string("select count(*) from ") + table;
-    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) {
-        n = sqlite3_column_int64(st, 0);
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return n;
-}
 
 enum mode { kOff, kTraced, kHdeps, kOpen, kModes };
 const char* kModeNames[] = {"untraced", "traced", "traced+hdeps(mm)", "traced+hdeps(open)"};
@@ -85,34 +45,14 @@ cost build(const std::string& root, const std::string& cc, int jobs, const std::
 {
     std::vector<std::string> env = {"PATH=/usr/bin:/bin", "LC_ALL=C", "TMPDIR=/tmp"};
     env.insert(env.end(), extra.begin(), extra.end());
-    std::vector<char*> envp;
-    for (std::string& e : env) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    std::string j = "-j" + std::to_string(jobs);
-    std::string cc_arg = "CC=" + cc;
-    std::string dir = "-C" + root;
-    char* argv[] = {const_cast<char*>("make"), j.data(), cc_arg.data(), dir.data(), const_cast<char*>("-s"),
-                    nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t child = -1;
-    auto start = clock_type::now();
-    if (posix_spawn(&child, "/usr/bin/make", &actions, nullptr, argv, envp.data()) != 0) {
-        die("cannot start make");
-    }
-    int status = 0;
     struct rusage usage {};
-    wait4(child, &status, 0, &usage);
-    auto end = clock_type::now();
-    posix_spawn_file_actions_destroy(&actions);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    double wall = ziv_bench::run_quiet({"/usr/bin/make", "-j" + std::to_string(jobs), "CC=" + cc, "-C" + root, "-s"},
+                                       env, "", &usage);
+    if (wall < 0) {
         die("the build failed");
     }
     auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
-    return {std::chrono::duration<double, std::milli>(end - start).count(), ms(usage.ru_utime) + ms(usage.ru_stime)};
+    return {wall, ms(usage.ru_utime) + ms(usage.ru_stime)};
 }
 
 }  // namespace
@@ -147,7 +87,6 @@ int main(int argc, char** argv)
     std::string root = pattern;
     ziv_project::shape shape{sources * 3 / 4, sources - sources * 3 / 4, helpers};
     ziv_project::write(root, shape);
-    std::string schema = ziv_bench::read_text(ZIV_SCHEMA_PATH);
     std::string db = root + "/build.db";
     const std::string lib = ZIV_BENCH_LIB;
     const std::vector<std::string> outputs = ziv_project::outputs(shape);
@@ -164,7 +103,9 @@ int main(int argc, char** argv)
             for (const std::string& f : outputs) {
                 std::remove((root + "/" + f).c_str());
             }
-            fresh_db(db, schema);
+            if (!ziv_bench::make_db(db)) {
+                die("cannot create " + db);
+            }
             std::vector<std::string> extra;
             if (m != kOff) {
                 extra = {"LD_PRELOAD=" + lib, "ZIV_TRACE_ENABLE=yes", "ZIV_TRACE_OUTPUT=" + db};
@@ -188,9 +129,9 @@ int main(int argc, char** argv)
             times[m].push_back(c.wall_ms);
             cpu[m].push_back(c.cpu_ms);
             if (m == kHdeps || m == kOpen) {
-                heads[m == kOpen ? 1 : 0] = count_rows(db, "source_head_table");
+                heads[m == kOpen ? 1 : 0] = ziv_bench::query_number(db, "select count(*) from source_head_table");
             } else if (m == kTraced) {
-                targets = count_rows(db, "target_file_table");
+                targets = ziv_bench::query_number(db, "select count(*) from target_file_table");
             }
         }
     }

@@ -12,36 +12,23 @@
 // runs every mode once, in rotating order; the figures are medians.
 // A second build made of white-listed tools only shows what an untraced
 // process pays: the skip test and nothing else.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench_common.h"
 
-extern char** environ;
+using ziv_bench::die;
+using ziv_bench::write_text;
+
 
 namespace {
-
-using clock_type = std::chrono::steady_clock;
-
-[[noreturn]] void die(const std::string& what)
-{
-    fprintf(stderr, "bench_trace: %s\n", what.c_str());
-    exit(2);
-}
 
 // Started under a tool name: write the -o file, nothing else.
 int act_as_tool(int argc, char** argv)
@@ -57,15 +44,6 @@ int act_as_tool(int argc, char** argv)
         }
     }
     return 0;
-}
-
-void write_text(const std::string& path, const std::string& text)
-{
-    std::ofstream out(path);
-    out << text;
-    if (!out) {
-        die("cannot write " + path);
-    }
 }
 
 // N recipe lines without shell syntax, so make starts each tool itself.
@@ -108,46 +86,11 @@ double run_build(const std::string& dir, const std::string& bin, const std::stri
         env.push_back("ZIV_TRACE_ENABLE=yes");
         env.push_back("ZIV_TRACE_OUTPUT=" + db);
     }
-    std::vector<char*> envp;
-    for (std::string& e : env) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    std::string make = "make", silent = "-s", c = "-C";
-    std::string where = dir;
-    char* argv[] = {make.data(), silent.data(), c.data(), where.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    auto start = clock_type::now();
-    pid_t child = 0;
-    if (posix_spawn(&child, "/usr/bin/make", &actions, nullptr, argv, envp.data()) != 0) {
-        die("cannot start make");
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
-    posix_spawn_file_actions_destroy(&actions);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    double ms = ziv_bench::run_quiet({"/usr/bin/make", "-s", "-C", dir}, env);
+    if (ms < 0) {
         die(std::string("build failed in mode ") + m.name);
     }
-    return seconds;
-}
-
-long count_commands(const std::string& db_path)
-{
-    sqlite3* db = nullptr;
-    long n = -1;
-    if (sqlite3_open(db_path.c_str(), &db) == SQLITE_OK) {
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, "select count(*) from build_command_table", -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW) {
-            n = sqlite3_column_int64(st, 0);
-        }
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return n;
+    return ms / 1000;
 }
 
 }  // namespace
@@ -190,13 +133,8 @@ int main(int argc, char** argv)
         }
     }
     std::string db_template = root + "/template.db";
-    {
-        sqlite3* db = nullptr;
-        if (sqlite3_open(db_template.c_str(), &db) != SQLITE_OK ||
-            sqlite3_exec(db, ziv_bench::read_text(ZIV_SCHEMA_PATH).c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-            die("cannot create the database template");
-        }
-        sqlite3_close(db);
+    if (!ziv_bench::make_db(db_template)) {
+        die("cannot create the database template");
     }
 
     const mode modes[] = {{"no library", false, false}, {"tracing off", true, false}, {"tracing on", true, true}};
@@ -221,7 +159,7 @@ int main(int argc, char** argv)
             printf("  %-12s %8.3f s  (%.2f ms per process)\n", modes[m].name, ziv_bench::median(times[m]),
                    1000 * ziv_bench::median(times[m]) / processes);
         }
-        printf("  commands recorded in the last traced build: %ld\n", count_commands(dir + "/build.db"));
+        printf("  commands recorded in the last traced build: %ld\n", ziv_bench::query_number(dir + "/build.db", "select count(*) from build_command_table"));
         printf("  ratio tracing on / tracing off:  %.2f\n", on / loaded);
         printf("  ratio tracing on / no library:   %.2f\n", on / off);
         printf("  ratio tracing off / no library:  %.2f\n", loaded / off);

@@ -9,12 +9,9 @@
 // Each round starts the command K times under each build, alternating which
 // goes first; the figures are medians of the per-round means, and of the
 // per-round differences (this build minus the other).
-#include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,13 +20,10 @@
 
 #include "bench_common.h"
 
-namespace {
+using ziv_bench::die;
 
-[[noreturn]] void die(const std::string& what)
-{
-    fprintf(stderr, "bench_traced_command: %s\n", what.c_str());
-    exit(2);
-}
+
+namespace {
 
 // Started as gcc: write the -o file, nothing else.
 int act_as_compiler(int argc, char** argv)
@@ -45,57 +39,17 @@ int act_as_compiler(int argc, char** argv)
     return 0;
 }
 
-void make_db(const std::string& path)
-{
-    sqlite3* db = nullptr;
-    bool made = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-                sqlite3_exec(db, ziv_bench::read_text(ZIV_SCHEMA_PATH).c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_close(db);
-    if (!made) {
-        die("cannot create " + path);
-    }
-}
-
-// One start to exit, in microseconds; the command runs in `dir`, the
-// current directory.
+// One start to exit, in microseconds.
 double traced_start(const std::string& dir, const std::string& lib, const std::string& db)
 {
-    const std::string exe = dir + "/bin/gcc";
-    std::vector<std::string> env = {"PATH=" + dir + "/bin:/usr/bin:/bin", "LC_ALL=C", "LD_PRELOAD=" + lib,
-                                    "ZIV_TRACE_ENABLE=yes", "ZIV_TRACE_OUTPUT=" + db};
-    const char* argv[] = {"gcc", "-c", "a.c", "-o", "a.o", nullptr};
-    std::vector<char*> envp;
-    for (std::string& e : env) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    auto start = std::chrono::steady_clock::now();
-    pid_t child = vfork();
-    if (child == 0) {
-        execve(exe.c_str(), const_cast<char**>(argv), envp.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    double ms = ziv_bench::run_quiet({dir + "/bin/gcc", "-c", "a.c", "-o", "a.o"},
+                                     {"PATH=" + dir + "/bin:/usr/bin:/bin", "LC_ALL=C", "LD_PRELOAD=" + lib,
+                                      "ZIV_TRACE_ENABLE=yes", "ZIV_TRACE_OUTPUT=" + db},
+                                     dir);
+    if (ms < 0) {
         die("the traced command failed under " + lib);
     }
-    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
-}
-
-long commands_in(const std::string& path)
-{
-    sqlite3* db = nullptr;
-    long n = -1;
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, "select count(*) from build_command_table where runtime >= 0", -1, &st, nullptr) ==
-            SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW) {
-        n = sqlite3_column_int64(st, 0);
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return n;
+    return ms * 1000;
 }
 
 }  // namespace
@@ -136,17 +90,15 @@ int main(int argc, char** argv)
         symlink(exe, (dir + "/bin/gcc").c_str()) != 0) {
         die("cannot set up " + dir);
     }
-    // The command runs where its files are.
-    if (chdir(dir.c_str()) != 0) {
-        die("cannot enter " + dir);
-    }
     FILE* source = fopen((dir + "/a.c").c_str(), "w");
     if (source == nullptr || fputs("int a;\n", source) < 0 || fclose(source) != 0) {
         die("cannot write a.c");
     }
     const std::string dbs[2] = {dir + "/this.db", dir + "/other.db"};
     for (int b = 0; b < 2; ++b) {
-        make_db(dbs[b]);
+        if (!ziv_bench::make_db(dbs[b])) {
+            die("cannot create " + dbs[b]);
+        }
         traced_start(dir, libs[b], dbs[b]);  // warm the caches
     }
 
@@ -169,7 +121,7 @@ int main(int argc, char** argv)
            per_round);
     for (int b = 0; b < 2; ++b) {
         printf("  %-6s %8.1f us per command  (%ld commands with a run time)  %s\n", b == 0 ? "this" : "other",
-               ziv_bench::median(means[b]), commands_in(dbs[b]), libs[b].c_str());
+               ziv_bench::median(means[b]), ziv_bench::query_number(dbs[b], "select count(*) from build_command_table where runtime >= 0"), libs[b].c_str());
     }
     printf("  this - other: %+.1f us per command (ratio %.3f)\n", ziv_bench::median(differences),
            ziv_bench::median(means[0]) / ziv_bench::median(means[1]));

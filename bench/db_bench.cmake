@@ -1,6 +1,5 @@
 # Per-command recording cost in a small and a large build database, run by
 # hand: build/bench/bench_db_record
-find_package(SQLite3 REQUIRED)
 add_executable(bench_db_record bench_db_record.cpp)
 target_include_directories(bench_db_record PRIVATE ${PROJECT_SOURCE_DIR}/src/include)
 target_link_libraries(bench_db_record PRIVATE ziv_env SQLite::SQLite3)

@@ -1,15 +1,8 @@
 # A real C build of the generated project (>= 200 sources) by make and gcc,
 # untraced, traced, and traced with header tracing, run by hand:
 #   build/bench/bench_toolchain [--rounds R] [--sources N] [--jobs J] [--cc gcc]
-find_package(SQLite3 REQUIRED)
-add_executable(bench_toolchain bench_toolchain.cpp)
+ziv_trace_bench(bench_toolchain)
 target_include_directories(bench_toolchain PRIVATE ${PROJECT_SOURCE_DIR}/tests/toolchain)
-target_link_libraries(bench_toolchain PRIVATE SQLite::SQLite3)
-target_compile_options(bench_toolchain PRIVATE -O2 -Wall -Wextra)
-target_compile_definitions(bench_toolchain PRIVATE
-  ZIV_BENCH_LIB="$<TARGET_FILE:ziv_env>"
-  ZIV_SCHEMA_PATH="${PROJECT_SOURCE_DIR}/src/db/ziv_schema.sql")
-add_dependencies(bench_toolchain ziv_env)
 
 # What kalvitrex check costs against one plain build of the same project:
 #   build/bench/bench_check [--rounds R] [--sources N] [--helpers H] [--jobs J]

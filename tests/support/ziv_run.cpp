@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -78,31 +79,29 @@ std::string setup_namespace(int log_fd) {
   const std::string real_dev = "/proc/self/fd/" + std::to_string(devfd) + "/";
   if (mount("ziv_dev", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0)
     return errno_text("mount tmpfs on /dev");
-  {
-    for (std::string n : {"null", "zero", "full", "random", "urandom", "tty"}) {
-      std::string dst = "/dev/" + n;
-      int f = open(dst.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
-      if (f < 0) return errno_text("create " + dst);
-      close(f);
-      if (mount((real_dev + n).c_str(), dst.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-        int e = errno;
-        unlink(dst.c_str());
-        if (n != "tty") return errno_text("bind " + dst, e);  // no terminal is fine
-      }
+  for (std::string n : {"null", "zero", "full", "random", "urandom", "tty"}) {
+    std::string dst = "/dev/" + n;
+    int f = open(dst.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+    if (f < 0) return errno_text("create " + dst);
+    close(f);
+    if (mount((real_dev + n).c_str(), dst.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      int e = errno;
+      unlink(dst.c_str());
+      if (n != "tty") return errno_text("bind " + dst, e);  // no terminal is fine
     }
-    if (mkdir("/dev/shm", 01777) != 0 ||
-        mount("ziv_shm", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
-      return errno_text("/dev/shm");
-    static const char* const links[][2] = {{"/dev/fd", "/proc/self/fd"},
-                                           {"/dev/stdin", "/proc/self/fd/0"},
-                                           {"/dev/stdout", "/proc/self/fd/1"},
-                                           {"/dev/stderr", "/proc/self/fd/2"}};
-    for (const auto& l : links)
-      if (symlink(l[1], l[0]) != 0) return errno_text(std::string("symlink ") + l[0]);
-    sockaddr_un a{.sun_family = AF_UNIX, .sun_path = "/dev/log"};
-    if (bind(log_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || chmod("/dev/log", 0666) != 0)
-      return errno_text("bind /dev/log");
   }
+  if (mkdir("/dev/shm", 01777) != 0 ||
+      mount("ziv_shm", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
+    return errno_text("/dev/shm");
+  static const char* const links[][2] = {{"/dev/fd", "/proc/self/fd"},
+                                         {"/dev/stdin", "/proc/self/fd/0"},
+                                         {"/dev/stdout", "/proc/self/fd/1"},
+                                         {"/dev/stderr", "/proc/self/fd/2"}};
+  for (const auto& l : links)
+    if (symlink(l[1], l[0]) != 0) return errno_text(std::string("symlink ") + l[0]);
+  sockaddr_un a{.sun_family = AF_UNIX, .sun_path = "/dev/log"};
+  if (bind(log_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || chmod("/dev/log", 0666) != 0)
+    return errno_text("bind /dev/log");
   return {};
 }
 
@@ -456,6 +455,17 @@ temp_dir::~temp_dir() {
   nftw(
       path_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p), 0; }, 32,
       FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+in_dir::in_dir(const std::string& dir) {
+  char here[PATH_MAX];
+  if (getcwd(here, sizeof here) == nullptr || chdir(dir.c_str()) != 0)
+    throw std::runtime_error(errno_text("chdir " + dir));
+  old_ = here;
+}
+
+in_dir::~in_dir() {
+  if (chdir(old_.c_str()) != 0) abort();  // every later test would run in the wrong place
 }
 
 std::string make_tool_dir_link(const std::string& dir, const std::string& name, const std::string& target) {

@@ -77,6 +77,18 @@ class temp_dir {
   std::string path_;
 };
 
+// Works in `dir` while it lives, then goes back to where it was.
+class in_dir {
+ public:
+  explicit in_dir(const std::string& dir);  // throws std::runtime_error
+  ~in_dir();
+  in_dir(const in_dir&) = delete;
+  in_dir& operator=(const in_dir&) = delete;
+
+ private:
+  std::string old_;
+};
+
 // Creates the symlink dir/name -> target and returns its path.
 std::string make_tool_dir_link(const std::string& dir, const std::string& name,
                                const std::string& target);

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -39,13 +38,7 @@ struct arg_vector {
 // Works in a new temporary directory.
 struct in_temp_dir {
     temp_dir dir;
-    char old[PATH_MAX] = "/";
-    in_temp_dir()
-    {
-        EXPECT_NE(getcwd(old, sizeof old), nullptr);
-        EXPECT_EQ(chdir(dir.path().c_str()), 0);
-    }
-    ~in_temp_dir() { EXPECT_EQ(chdir(old), 0); }
+    ziv_test::in_dir here{dir.path()};
 };
 
 // ziv_expand_argv's result as words, released as its callers do; "<own>"

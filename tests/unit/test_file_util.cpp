@@ -27,19 +27,12 @@ std::string text_or_null(char* p)
 
 void set_env(const char* name, const char* value) { value ? setenv(name, value, 1) : unsetenv(name); }
 
-// Restores the working directory, and an environment variable if named.
+// Restores an environment variable.
 struct restore {
     const char* name;
-    std::optional<std::string> value = name && getenv(name) ? std::optional<std::string>(getenv(name)) : std::nullopt;
-    char cwd[PATH_MAX] = "/";
-    explicit restore(const char* variable = nullptr) : name(variable) { EXPECT_NE(getcwd(cwd, sizeof cwd), nullptr); }
-    ~restore()
-    {
-        EXPECT_EQ(chdir(cwd), 0);
-        if (name != nullptr) {
-            set_env(name, value ? value->c_str() : nullptr);
-        }
-    }
+    std::optional<std::string> value = getenv(name) ? std::optional<std::string>(getenv(name)) : std::nullopt;
+    explicit restore(const char* variable) : name(variable) {}
+    ~restore() { set_env(name, value ? value->c_str() : nullptr); }
 };
 
 TEST(FileUtil, InputFileTypeFromSuffixThenContent)
@@ -75,8 +68,7 @@ TEST(FileUtil, InputFileTypeFromSuffixThenContent)
 TEST(FileUtil, CheckInputValid)
 {
     temp_dir dir;
-    restore keep;
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    ziv_test::in_dir here(dir.path());
     write_file("a.c", "x");
     ASSERT_EQ(symlink("a.c", "link.c"), 0);
     ASSERT_EQ(mkfifo("fifo", 0644), 0);
@@ -199,7 +191,7 @@ TEST(FileUtil, AbsolutePathOfToolNames)
     write_file(dir.sub("ls"), "#!/bin/sh\n", 0755);
     write_file(dir.sub("bin/tool"), "#!/bin/sh\n", 0755);
     restore keep("PATH");
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    ziv_test::in_dir here(dir.path());
     const struct {
         const char* path;  // PATH, null for unset
         std::string name;
