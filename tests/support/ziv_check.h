@@ -16,7 +16,6 @@
 namespace ziv_test {
 
 // syslog priorities as they arrive: facility LOG_LOCAL6 with a severity.
-constexpr int kInfo = (22 << 3) | 6;
 constexpr int kWarning = (22 << 3) | 4;
 constexpr int kAlert = (22 << 3) | 1;
 
