@@ -3,6 +3,7 @@
 // programs get exactly its answer.
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -20,13 +21,6 @@ inline T* ziv_opaque(T* pointer)
 {
     asm("" : "+r"(pointer));
     return pointer;
-}
-
-inline void ziv_log_entry(const char* function, int line)
-{
-    if (ziv_logging()) {
-        ziv_log(LOG_INFO, "process %s enter function %s line %d\n", ziv_prog_name_for_log(), function, line);
-    }
 }
 
 inline void ziv_log_answer(const char* function, const char* what)
@@ -71,6 +65,17 @@ inline bool ziv_clock_fixed(clockid_t clk)
 
 }  // namespace
 
+void ziv_prepare_build_time()
+{
+    bool wanted = ziv_short_name_is("label_bin") || ziv_clock_fixed(CLOCK_REALTIME);
+    for (uint32_t bit : {ZIV_F_TIMELIST, ZIV_F_FILE_TIME_LIST, ZIV_F_GTDLIST, ZIV_F_RANDOMLIST}) {
+        wanted = wanted || ziv_feature_on(bit);
+    }
+    if (wanted) {
+        ziv_get_build_time();
+    }
+}
+
 extern "C" {
 
 ZIV_EXPORT time_t time(time_t* tloc) noexcept
@@ -84,7 +89,7 @@ ZIV_EXPORT time_t time(time_t* tloc) noexcept
     if (guard.reentered()) {
         return real != nullptr ? real(tloc) : static_cast<time_t>(-1);
     }
-    ziv_log_entry("time", __LINE__);
+    ziv_log_enter("time", __LINE__);
     time_t result = static_cast<time_t>(-1);
     if (real != nullptr) {
         result = real(tloc);
@@ -120,7 +125,7 @@ ZIV_EXPORT int clock_gettime(clockid_t clk, struct timespec* ts) noexcept
         }
         return ts != nullptr ? static_cast<int>(syscall(SYS_clock_gettime, clk, ts)) : -1;
     }
-    ziv_log_entry("clock_gettime", __LINE__);
+    ziv_log_enter("clock_gettime", __LINE__);
     if (real == nullptr) {
         if (ziv_prog_cfg.env_read == 0) {
             // Too early to look anything up: the clock itself, straight from
@@ -166,7 +171,7 @@ ZIV_EXPORT int ftime(struct timeb* tp)
         auto real = g_pf_org_ftime;
         return real != nullptr ? real(tp) : 0;
     }
-    ziv_log_entry("ftime", __LINE__);
+    ziv_log_enter("ftime", __LINE__);
     tp = ziv_opaque(tp);
     if (ziv_short_name_is("label_bin")) {
         if (tp != nullptr) {
@@ -197,7 +202,7 @@ ZIV_EXPORT int gettimeofday(struct timeval* tv, void* tz) noexcept
     if (guard.reentered()) {
         return real != nullptr ? real(tv, tz) : -1;
     }
-    ziv_log_entry("gettimeofday", __LINE__);
+    ziv_log_enter("gettimeofday", __LINE__);
     tv = ziv_opaque(tv);
     int result = -1;
     if (real != nullptr) {
@@ -235,7 +240,7 @@ ZIV_EXPORT clock_t times(struct tms* buf) noexcept
     if (guard.reentered()) {
         return real != nullptr ? real(buf) : static_cast<clock_t>(-1);
     }
-    ziv_log_entry("times", __LINE__);
+    ziv_log_enter("times", __LINE__);
     buf = ziv_opaque(buf);
     clock_t result = static_cast<clock_t>(-1);
     if (real != nullptr) {
