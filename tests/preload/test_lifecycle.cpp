@@ -76,19 +76,5 @@ TEST(Lifecycle, BacktracesOnlyAtTheBacktraceLevel)
     check({"ld", {"stack"}, {"ZIV_LOG=yes"}, {"^0:ld probe-tag backtrace "}});
 }
 
-TEST(Lifecycle, ProgramsRunUnchangedUnderTheLibrary)
-{
-    // A real tool: same output, same status, with everything switched on.
-    run_options o{.exe = "/bin/sh", .argv = {"sh", "-c", "printf 'a b\\n'; echo err >&2; exit 7"},
-                  .env = {"PATH=/usr/bin:/bin"}};
-    run_result plain = run(o);
-    o.env.insert(o.env.end(), {"LD_PRELOAD=" + kLib, "ZIV_DIRLIST=sh", "ZIV_TRACE_ENABLE=yes"});
-    run_result loaded = run(o);
-    EXPECT_EQ(plain.exit_code, 7);
-    EXPECT_EQ(loaded.exit_code, plain.exit_code);
-    EXPECT_EQ(loaded.out, plain.out);
-    EXPECT_EQ(loaded.err, plain.err);
-}
-
 }  // namespace
 }  // namespace ziv_test
