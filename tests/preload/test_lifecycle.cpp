@@ -24,16 +24,6 @@ TEST(Lifecycle, StartEndAndExitPaths)
     });
 }
 
-TEST(Lifecycle, ForkedChildDoesNoEndWork)
-{
-    ZIV_REQUIRE_LOG_CAPTURE();
-    probe_result p = check({"tar", {"fork"}, {"ZIV_LOG=yes"}, {"#1:" + end_message("tar")}});
-    ASSERT_NE(p.v["child"], "") << describe(p.run);
-    for (const log_record& rec : p.run.log) {
-        EXPECT_NE(std::to_string(rec.pid), p.v["child"]) << rec.message;
-    }
-}
-
 TEST(Lifecycle, ErrnoIsThePrograms)
 {
     std::string plain = check({"gcc", {"errno"}, {}, {}, ""}).v["errno_at_main"];
