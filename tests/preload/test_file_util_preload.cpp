@@ -50,11 +50,11 @@ TEST(FileUtilPreload, FileContentMessages)
 {
     temp_dir dir;
     write_file(dir.sub("p.patch"), "--- a\n+++ b\n");
-    const std::string failed = ":open patch file failed, function ziv_get_file_content line ";
+    const std::string failed = "open patch file failed, function ziv_get_file_content line 580\n";
     check_all({
-        {"driver", {"content", dir.sub("p.patch")}, {"ZIV_LOG=yes"}, {"content=--- a", "^0" + failed}},
-        {"driver", {"content", dir.sub("none")}, {"ZIV_LOG=yes"}, {"content=<null>", "^1" + failed, "log.priorities=182"}},
-        {"driver", {"content", dir.sub("none")}, {}, {"content=<null>", "^0" + failed}},
+        {"driver", {"content", dir.sub("p.patch")}, {"ZIV_LOG=yes"}, {"content=--- a", "#0:" + failed}},
+        {"driver", {"content", dir.sub("none")}, {"ZIV_LOG=yes"}, {"content=<null>", "@182:" + failed}},
+        {"driver", {"content", dir.sub("none")}, {}, {"content=<null>", "#0:" + failed}},
     });
 }
 

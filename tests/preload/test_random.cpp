@@ -48,8 +48,8 @@ TEST(Random, WordsAndDeviceBytesFollowTheProgramSeed)
         {"gcc", {"rand", "1", "arc4"}, {"ZIV_RANDOMLIST=gcc", "ZIV_REPLAYLIST=gcc"},
          {"rand=1804289383 ", "arc4=" + first}},
         {"gcc", {"words", "1", "getrandom", "2", "read", urandom, "2"}, {"ZIV_RANDOMLIST=gcc", "ZIV_LOG=yes"},
-         {"^1:process gcc enter function rand line ", "^1:process gcc enter function random line ",
-          "^1:process gcc enter function arc4random line ", "#1:gcc rand get ziv_rand\n",
+         {"#1:process gcc enter function rand line 106\n", "#1:process gcc enter function random line 77\n",
+          "#1:process gcc enter function arc4random line 49\n", "#1:gcc rand get ziv_rand\n",
           "#1:gcc random get ziv_random\n", "#1:gcc arc4random get ziv_arc4random\n",
           "#1:[pid:8592] process gcc getrandom 2 return 2\n", "#1:gcc read is read random file: /dev/urandom \n",
           "#2:gcc get random: " + low_bytes(kGccHash, 0, 2) + "\n"}},
@@ -72,7 +72,7 @@ TEST(Random, OnlyCompleteItemsAndOnlyDevicesAreAltered)
          {"ZIV_RANDOMLIST=probe", "ZIV_LOG=yes"},
          {"read=8 4142434445464748", "fread=4 4142434445464748", "read_bad=-1 errno=9",
           "#1:probe read is read random file: no \n", "#1:probe fread is read random file: no \n",
-          "^2:process probe enter function read line "}},
+          "#2:process probe enter function read line 270\n"}},
     });
 }
 
