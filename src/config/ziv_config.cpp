@@ -13,6 +13,7 @@
 
 #include "ziv_bounded.h"
 #include "ziv_config.h"
+#include "ziv_interpose.h"
 #include "ziv_log.h"
 
 namespace {
@@ -594,6 +595,17 @@ time_t ziv_build_time_fallback(const char* text)
     long day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
     long days = era * 146097 + day_of_era - 719468;
     return static_cast<time_t>(days * 86400L + when.tm_hour * 3600L + when.tm_min * 60L + when.tm_sec);
+}
+
+void ziv_prepare_build_time()
+{
+    bool wanted = ziv_short_name_is("label_bin") || ziv_clock_fixed(CLOCK_REALTIME);
+    for (uint32_t bit : {ZIV_F_TIMELIST, ZIV_F_FILE_TIME_LIST, ZIV_F_GTDLIST, ZIV_F_RANDOMLIST}) {
+        wanted = wanted || ziv_feature_on(bit);
+    }
+    if (wanted) {
+        ziv_get_build_time();
+    }
 }
 
 void ziv_cfg_reset()

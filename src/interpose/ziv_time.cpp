@@ -3,7 +3,6 @@
 // programs get exactly its answer.
 #include <cerrno>
 #include <cstring>
-#include <initializer_list>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -40,41 +39,7 @@ inline void ziv_log_fixed(const char* function, const char* what)
     }
 }
 
-bool ziv_short_name_is(const char* name)
-{
-    const char* prog = program_invocation_short_name;
-    return prog != nullptr && std::strcmp(prog, name) == 0;
-}
-
-// Without a list of its own, elapsed-time measurements keep working for
-// everyone but exactly "python".
-bool ziv_clock_monotonic_real(clockid_t clk)
-{
-    return (ziv_prog_cfg.defined_lists & ZIV_F_CGTLIST) == 0 && clk == CLOCK_MONOTONIC && !ziv_short_name_is("python");
-}
-
-// Whether the clock's answer is the build time: the list when it is
-// defined, otherwise everybody not whitelisted.
-inline bool ziv_clock_fixed(clockid_t clk)
-{
-    if ((ziv_prog_cfg.defined_lists & ZIV_F_CGTLIST) != 0) {
-        return ziv_feature_on(ZIV_F_CGTLIST);
-    }
-    return !ziv_clock_monotonic_real(clk) && !ziv_feature_on(ZIV_F_WHITELIST);
-}
-
 }  // namespace
-
-void ziv_prepare_build_time()
-{
-    bool wanted = ziv_short_name_is("label_bin") || ziv_clock_fixed(CLOCK_REALTIME);
-    for (uint32_t bit : {ZIV_F_TIMELIST, ZIV_F_FILE_TIME_LIST, ZIV_F_GTDLIST, ZIV_F_RANDOMLIST}) {
-        wanted = wanted || ziv_feature_on(bit);
-    }
-    if (wanted) {
-        ziv_get_build_time();
-    }
-}
 
 extern "C" {
 
