@@ -13,6 +13,7 @@
 
 #include "ziv_bounded.h"
 #include "ziv_config.h"
+#include "ziv_interpose.h"
 #include "ziv_log.h"
 
 namespace {
@@ -173,12 +174,6 @@ bool ziv_trace_map_names(const char* value, std::string_view prog, std::string_v
 
 bool current_program_mode() { return ziv_prog_cfg.env_read == 1; }
 
-bool short_name_is(const char* name)
-{
-    const char* prog = program_invocation_short_name;
-    return prog != nullptr && std::strcmp(prog, name) == 0;
-}
-
 // Whether a value variable applies to this process: always in name-table
 // mode, otherwise only when the program is listed for its feature.
 bool wants_value(uint32_t bit) { return !current_program_mode() || (ziv_prog_cfg.prog[0].mask & bit) != 0; }
@@ -276,7 +271,6 @@ ZIV_EXPORT int insert_ziv_blacklist(const char* name, uint32_t bit)
 
 ZIV_EXPORT void init_ziv_process_list(const char* prog, const char* variable, uint32_t bit)
 {
-    const char* normalised = ziv_convert_gnu_cmd(prog);
     const char* value = env_value(variable);
     if (value == nullptr) {
         // Without a whitelist each time list stands on its own.
@@ -286,6 +280,7 @@ ZIV_EXPORT void init_ziv_process_list(const char* prog, const char* variable, ui
         return;
     }
     ziv_prog_cfg.defined_lists |= bit;
+    const char* normalised = ziv_convert_gnu_cmd(prog);
     // Measured once: the names are compared with every token of the list.
     std::string_view prog_name = prog != nullptr ? prog : "";
     std::string_view normalised_name = normalised != nullptr ? normalised : "";
@@ -604,19 +599,9 @@ time_t ziv_build_time_fallback(const char* text)
 
 void ziv_prepare_build_time()
 {
-    if (g_ziv_time_text == nullptr) {
-        return;
-    }
-    bool wanted = short_name_is("label_bin");
+    bool wanted = ziv_short_name_is("label_bin") || ziv_clock_fixed(CLOCK_REALTIME);
     for (uint32_t bit : {ZIV_F_TIMELIST, ZIV_F_FILE_TIME_LIST, ZIV_F_GTDLIST, ZIV_F_RANDOMLIST}) {
-        wanted = wanted || is_in_ziv_process_list(bit) != 0;
-    }
-    // clock_gettime: its own list, or, without one, everybody not
-    // whitelisted.
-    if ((ziv_prog_cfg.defined_lists & ZIV_F_CGTLIST) != 0) {
-        wanted = wanted || is_in_ziv_process_list(ZIV_F_CGTLIST) != 0;
-    } else {
-        wanted = wanted || is_in_ziv_process_list(ZIV_F_WHITELIST) == 0;
+        wanted = wanted || ziv_feature_on(bit);
     }
     if (wanted) {
         ziv_get_build_time();

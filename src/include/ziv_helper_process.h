@@ -9,6 +9,27 @@
 #include <string_view>
 #include <sys/types.h>
 
+// The start of environment entries: one variable's "NAME=", or a family's
+// common start ("ZIV_"); for "NAME=", value() is what follows it.
+struct ziv_env_name {
+    std::string_view prefix;
+
+    // Inline and byte by byte: the exec family runs this for every entry of
+    // every child's environment, in vfork children too.
+    bool names(const char* entry) const
+    {
+        for (size_t i = 0; i < prefix.size(); ++i) {
+            if (entry[i] != prefix.data()[i]) {
+                return false;  // also at the end of `entry`
+            }
+        }
+        return true;
+    }
+    const char* value(const char* entry) const { return entry + prefix.size(); }
+};
+
+inline constexpr ziv_env_name ziv_env_preload{"LD_PRELOAD="};
+
 // Whether one LD_PRELOAD entry is this library: its file name part holds
 // "ziv_env.so" ("libziv_env.so" included).
 bool ziv_preload_entry_is_library(std::string_view entry);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <pthread.h>
+#include <time.h>
 
 #include "ziv_config.h"
 #include "ziv_log.h"
@@ -21,6 +22,29 @@ inline bool ziv_feature_on(uint32_t bit)
         return (cfg.prog[0].mask & bit) != 0;
     }
     return is_in_ziv_process_list(bit) != 0;
+}
+
+inline bool ziv_short_name_is(const char* name)
+{
+    const char* prog = program_invocation_short_name;
+    return prog != nullptr && __builtin_strcmp(prog, name) == 0;
+}
+
+// Without a list of its own, elapsed-time measurements keep working for
+// everyone but exactly "python".
+inline bool ziv_clock_monotonic_real(clockid_t clk)
+{
+    return (ziv_prog_cfg.defined_lists & ZIV_F_CGTLIST) == 0 && clk == CLOCK_MONOTONIC && !ziv_short_name_is("python");
+}
+
+// Whether the clock's answer is the build time: the list when it is
+// defined, otherwise everybody not whitelisted.
+inline bool ziv_clock_fixed(clockid_t clk)
+{
+    if ((ziv_prog_cfg.defined_lists & ZIV_F_CGTLIST) != 0) {
+        return ziv_feature_on(ZIV_F_CGTLIST);
+    }
+    return !ziv_clock_monotonic_real(clk) && !ziv_feature_on(ZIV_F_WHITELIST);
 }
 
 // Whether the log is on: messages are formatted only then.

@@ -33,12 +33,10 @@
 
 namespace {
 
-constexpr char kPreload[] = "LD_PRELOAD=";
-constexpr size_t kPreloadLen = sizeof kPreload - 1;
-constexpr char kCommandId[] = "ZIV_PCOMMAND_ID=";
-constexpr size_t kCommandIdLen = sizeof kCommandId - 1;
-constexpr char kSwitch[] = "ZIV_CARRY_ENV=";
-constexpr size_t kSwitchLen = sizeof kSwitch - 1;
+constexpr ziv_env_name kZiv{"ZIV_"};
+constexpr ziv_env_name kPreload = ziv_env_preload;
+constexpr ziv_env_name kCommandId{"ZIV_PCOMMAND_ID="};
+constexpr ziv_env_name kSwitch{"ZIV_CARRY_ENV="};
 // Entries of the start-up environment kept; a larger environment keeps
 // only its ZIV_* and LD_PRELOAD entries, up to this many.
 constexpr size_t kStartMax = 128;
@@ -61,20 +59,7 @@ const char* g_start[kStartMax];
 size_t g_start_count = 0;
 bool g_started = false;
 // "ZIV_PCOMMAND_ID=<id>" once this process recorded its own command.
-char g_command_id[sizeof kCommandId + 24] = {};
-
-// Inline: these run for every entry of every child's environment.
-inline bool starts_with(const char* text, const char* prefix, size_t len)
-{
-    for (size_t i = 0; i < len; ++i) {
-        if (text[i] != prefix[i]) {
-            return false;  // also at the end of `text`
-        }
-    }
-    return true;
-}
-
-inline bool is_ziv(const char* entry) { return starts_with(entry, "ZIV_", 4); }
+char g_command_id[kCommandId.prefix.size() + 25] = {};
 
 // Length of "NAME=" of an environment entry; 0 without '='.
 size_t name_length(const char* entry)
@@ -119,12 +104,12 @@ size_t compose_preload(const char* start_value, const char* rest, char* out)
         }
         len += n;
     };
-    put(kPreload, kPreloadLen);
+    put(kPreload.prefix.data(), kPreload.prefix.size());
     bool ours = false;
     ziv_each_preload_entry(start_value, [&](std::string_view e) {
         ours = ziv_preload_entry_is_library(e);
         if (ours || is_sanitizer_runtime(e)) {
-            if (len > kPreloadLen) {
+            if (len > kPreload.prefix.size()) {
                 put(":", 1);
             }
             put(e.data(), e.size());
@@ -177,10 +162,10 @@ const start_info* start_info::get()
     start_info info;
     for (size_t i = 0; i < g_start_count; ++i) {
         const char* e = g_start[i];
-        if (is_ziv(e)) {
-            if (starts_with(e, kSwitch, kSwitchLen)) {
-                info.switched_off = info.switched_off || strcmp(e + kSwitchLen, "no") == 0;
-            } else if (starts_with(e, kCommandId, kCommandIdLen)) {
+        if (kZiv.names(e)) {
+            if (kSwitch.names(e)) {
+                info.switched_off = info.switched_off || strcmp(kSwitch.value(e), "no") == 0;
+            } else if (kCommandId.names(e)) {
                 info.received_id = info.received_id == nullptr ? e : info.received_id;
                 continue;
             }
@@ -194,9 +179,9 @@ const start_info* start_info::get()
             if (len > 0 && !repeated) {
                 info.carried[i / 64] |= uint64_t{1} << (i % 64);
             }
-        } else if (info.preload == nullptr && starts_with(e, kPreload, kPreloadLen)) {
+        } else if (info.preload == nullptr && kPreload.names(e)) {
             info.preload_entry = e;
-            info.preload = e + kPreloadLen;
+            info.preload = kPreload.value(e);
             info.preload_has_ours = preload_has_library(info.preload);
         }
     }
@@ -258,11 +243,11 @@ public:
                 }
                 continue;
             }
-            if (is_ziv(e)) {
-                if (starts_with(e, kSwitch, kSwitchLen) && strcmp(e + kSwitchLen, "no") == 0) {
+            if (kZiv.names(e)) {
+                if (kSwitch.names(e) && strcmp(kSwitch.value(e), "no") == 0) {
                     return;  // the parent wants this child left alone
                 }
-                has_command_id = has_command_id || starts_with(e, kCommandId, kCommandIdLen);
+                has_command_id = has_command_id || kCommandId.names(e);
                 size_t len = name_length(e);
                 for (size_t k = 0; len > 0 && k < g_start_count; ++k) {
                     size_t i = (cursor + k) % g_start_count;
@@ -272,9 +257,9 @@ public:
                         break;
                     }
                 }
-            } else if (preload_at < 0 && starts_with(e, kPreload, kPreloadLen)) {
+            } else if (preload_at < 0 && kPreload.names(e)) {
                 preload_at = static_cast<long>(n);
-                given_has_ours = preload_has_library(e + kPreloadLen);
+                given_has_ours = preload_has_library(kPreload.value(e));
             }
         }
         size_t missing = 0;
@@ -288,7 +273,7 @@ public:
             command_id = g_command_id[0] != '\0' ? g_command_id : received_id;
         }
         missing += command_id != nullptr ? 1 : 0;
-        const char* given_preload = preload_at >= 0 ? envp[preload_at] + kPreloadLen : nullptr;
+        const char* given_preload = preload_at >= 0 ? kPreload.value(envp[preload_at]) : nullptr;
         const char* rest = given_preload != nullptr && has_entries(given_preload) ? given_preload : nullptr;
         size_t preload_len = 0;
         if (start_preload != nullptr && start->preload_has_ours && !given_has_ours) {
@@ -431,7 +416,7 @@ void ziv_exec_snapshot()
         g_start_count = n;
     } else {
         for (size_t i = 0; i < n && g_start_count < kStartMax; ++i) {
-            if (is_ziv(environ[i]) || starts_with(environ[i], kPreload, kPreloadLen)) {
+            if (kZiv.names(environ[i]) || kPreload.names(environ[i])) {
                 g_start[g_start_count++] = environ[i];
             }
         }
@@ -441,12 +426,12 @@ void ziv_exec_snapshot()
 
 void ziv_exec_note_command_id(const char* id_text)
 {
-    size_t prefix = kCommandIdLen;
+    size_t prefix = kCommandId.prefix.size();
     size_t len = id_text != nullptr ? strlen(id_text) : 0;
     if (len == 0 || prefix + len + 1 > sizeof g_command_id) {
         return;
     }
-    memcpy(g_command_id, kCommandId, prefix);
+    memcpy(g_command_id, kCommandId.prefix.data(), prefix);
     memcpy(g_command_id + prefix, id_text, len + 1);
 }
 

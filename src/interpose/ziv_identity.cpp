@@ -80,6 +80,39 @@ unsigned long ziv_ram_value(const char* text, const char* variable, unsigned lon
 
 bool ziv_is_blank(char c) { return c == ' ' || c == '\t'; }
 
+// For a call made while this thread is inside the library's own work: the
+// next definition when it is known, else the system call itself (no lookup,
+// no message).
+template <typename Fn, typename... Args>
+auto ziv_next_or_syscall(Fn next, long number, Args... args)
+{
+    using result = decltype(next(args...));
+    return next != nullptr ? next(args...) : static_cast<result>(syscall(number, args...));
+}
+
+// getuid and getgid: the configured id for listed programs, else the next
+// definition's.
+template <typename Id>
+Id ziv_user_id(Id (*&slot)(), const char* symbol, long number, Id fixed, const char* fixed_what)
+{
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return ziv_next_or_syscall(slot, number);
+    }
+    ziv_log_enter(symbol, __LINE__);
+    if (ziv_feature_on(ZIV_F_UIDLIST)) {
+        ziv_log(LOG_INFO, "%s %s get %s\n", ziv_name(), symbol, fixed_what);
+        ziv_get_stack_info(symbol);
+        return fixed;
+    }
+    auto real = ziv_lazy(slot, symbol);
+    if (real == nullptr) {
+        ziv_log(LOG_INFO, "%s %s get g_pf_org_%s fail !!!\n", ziv_name(), symbol, symbol);
+        return 0;
+    }
+    return real();
+}
+
 pid_t ziv_derived_pid()
 {
     int32_t id = ziv_name_hash(program_invocation_short_name);
@@ -119,7 +152,7 @@ ZIV_EXPORT pid_t getpid(void)
 {
     ziv_reentry_guard guard;
     if (guard.reentered()) {
-        return g_pf_org_getpid != nullptr ? g_pf_org_getpid() : static_cast<pid_t>(syscall(SYS_getpid));
+        return ziv_next_or_syscall(g_pf_org_getpid, SYS_getpid);
     }
     ziv_log_enter("getpid", __LINE__);
     if (ziv_feature_on(ZIV_F_RANDOMLIST)) {
@@ -138,7 +171,7 @@ ZIV_EXPORT pid_t getppid(void)
 {
     ziv_reentry_guard guard;
     if (guard.reentered()) {
-        return g_pf_org_getppid != nullptr ? g_pf_org_getppid() : static_cast<pid_t>(syscall(SYS_getppid));
+        return ziv_next_or_syscall(g_pf_org_getppid, SYS_getppid);
     }
     ziv_log_enter("getppid", __LINE__);
     if (ziv_feature_on(ZIV_F_RANDOMLIST)) {
@@ -155,42 +188,12 @@ ZIV_EXPORT pid_t getppid(void)
 
 ZIV_EXPORT uid_t getuid(void)
 {
-    ziv_reentry_guard guard;
-    if (guard.reentered()) {
-        return g_pf_org_getuid != nullptr ? g_pf_org_getuid() : static_cast<uid_t>(syscall(SYS_getuid));
-    }
-    ziv_log_enter("getuid", __LINE__);
-    if (ziv_feature_on(ZIV_F_UIDLIST)) {
-        ziv_log(LOG_INFO, "%s %s get ziv_uid\n", ziv_name(), "getuid");
-        ziv_get_stack_info("getuid");
-        return ziv_prog_cfg.uid;
-    }
-    auto real = ziv_lazy(g_pf_org_getuid, "getuid");
-    if (real == nullptr) {
-        ziv_log(LOG_INFO, "%s %s get g_pf_org_getuid fail !!!\n", ziv_name(), "getuid");
-        return 0;
-    }
-    return real();
+    return ziv_user_id(g_pf_org_getuid, "getuid", SYS_getuid, ziv_prog_cfg.uid, "ziv_uid");
 }
 
 ZIV_EXPORT gid_t getgid(void)
 {
-    ziv_reentry_guard guard;
-    if (guard.reentered()) {
-        return g_pf_org_getgid != nullptr ? g_pf_org_getgid() : static_cast<gid_t>(syscall(SYS_getgid));
-    }
-    ziv_log_enter("getgid", __LINE__);
-    if (ziv_feature_on(ZIV_F_UIDLIST)) {
-        ziv_log(LOG_INFO, "%s %s get ziv_gid\n", ziv_name(), "getgid");
-        ziv_get_stack_info("getgid");
-        return ziv_prog_cfg.gid;
-    }
-    auto real = ziv_lazy(g_pf_org_getgid, "getgid");
-    if (real == nullptr) {
-        ziv_log(LOG_INFO, "%s %s get g_pf_org_getgid fail !!!\n", ziv_name(), "getgid");
-        return 0;
-    }
-    return real();
+    return ziv_user_id(g_pf_org_getgid, "getgid", SYS_getgid, ziv_prog_cfg.gid, "ziv_gid");
 }
 
 ZIV_EXPORT int gethostname(char* name, size_t len)
@@ -228,7 +231,7 @@ ZIV_EXPORT int uname(struct utsname* buf)
 {
     ziv_reentry_guard guard;
     if (guard.reentered()) {
-        return g_pf_org_uname != nullptr ? g_pf_org_uname(buf) : static_cast<int>(syscall(SYS_uname, buf));
+        return ziv_next_or_syscall(g_pf_org_uname, SYS_uname, buf);
     }
     ziv_log_enter("uname", __LINE__);
     if (buf == nullptr) {

@@ -178,6 +178,58 @@ extern "C" ZIV_EXPORT ssize_t ziv_read(int fd, void* buffer, ssize_t count, cons
     return count;
 }
 
+namespace {
+
+// read and __read_chk: `next()` is the next definition's read. Unwatched
+// descriptors cost one test; the bytes read are then treated as a device's.
+template <typename Next>
+ssize_t ziv_read_family(const char* symbol, int line, int fd, void* buffer, Next next)
+{
+    if (__builtin_expect(!ziv_read_wanted(), 1)) {
+        return next();
+    }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return next();
+    }
+    ziv_log_enter(symbol, line);
+    ssize_t result = next();
+    // A failed read leaves nothing to treat.
+    if (result < 0) {
+        return result;
+    }
+    return ziv_read(fd, buffer, result, symbol);
+}
+
+// fread and __fread_chk: `next()` is the next definition's read of
+// `size`-byte items.
+template <typename Next>
+size_t ziv_fread_family(const char* symbol, int line, void* buffer, size_t size, FILE* stream, Next next)
+{
+    if (__builtin_expect(!ziv_read_wanted(), 1)) {
+        return next();
+    }
+    {
+        ziv_reentry_guard guard;
+        if (guard.reentered()) {
+            return next();
+        }
+        ziv_log_enter(symbol, line);
+    }
+    // A stream of the program's own (fopencookie) reads through the
+    // program's code: the real call runs outside the guard.
+    size_t got = next();
+    ziv_reentry_guard guard;
+    if (!guard.reentered()) {
+        ziv_errno_guard keep;
+        // Only complete items count: a trailing partial item stays real.
+        ziv_read(fileno_unlocked(stream), buffer, static_cast<ssize_t>(size * got), symbol);
+    }
+    return got;
+}
+
+}  // namespace
+
 extern "C" {
 
 ZIV_EXPORT uint32_t arc4random(void)
@@ -269,20 +321,9 @@ ZIV_EXPORT ssize_t read(int fd, void* buffer, size_t count)
     if (real == nullptr && ziv_prog_cfg.env_read == 0) {
         real = ziv_lazy(g_pf_org_read, "read");
     }
-    auto next = [&] { return real != nullptr ? real(fd, buffer, count) : syscall(SYS_read, fd, buffer, count); };
-    if (__builtin_expect(!ziv_read_wanted(), 1)) {
-        return next();
-    }
-    ziv_reentry_guard guard;
-    if (guard.reentered()) {
-        return next();
-    }
-    ziv_log_enter("read", 270);
-    ssize_t result = next();
-    if (result < 0) {
-        return result;
-    }
-    return ziv_read(fd, buffer, result, "read");
+    return ziv_read_family("read", 270, fd, buffer, [&]() -> ssize_t {
+        return real != nullptr ? real(fd, buffer, count) : syscall(SYS_read, fd, buffer, count);
+    });
 }
 
 ZIV_EXPORT ssize_t __read_chk(int fd, void* buffer, size_t count, size_t buffer_size)
@@ -291,17 +332,7 @@ ZIV_EXPORT ssize_t __read_chk(int fd, void* buffer, size_t count, size_t buffer_
     if (real == nullptr) {
         return 0;
     }
-    ziv_reentry_guard guard;
-    if (guard.reentered() || !ziv_read_wanted()) {
-        return real(fd, buffer, count, buffer_size);
-    }
-    ziv_log_enter("__read_chk", 289);
-    ssize_t result = real(fd, buffer, count, buffer_size);
-    // A failed read leaves nothing to treat, as for read.
-    if (result < 0) {
-        return result;
-    }
-    return ziv_read(fd, buffer, result, "__read_chk");
+    return ziv_read_family("__read_chk", 289, fd, buffer, [&] { return real(fd, buffer, count, buffer_size); });
 }
 
 ZIV_EXPORT size_t fread(void* buffer, size_t size, size_t items, FILE* stream)
@@ -310,26 +341,7 @@ ZIV_EXPORT size_t fread(void* buffer, size_t size, size_t items, FILE* stream)
     if (real == nullptr) {
         return 0;
     }
-    if (__builtin_expect(!ziv_read_wanted(), 1)) {
-        return real(buffer, size, items, stream);
-    }
-    {
-        ziv_reentry_guard guard;
-        if (guard.reentered()) {
-            return real(buffer, size, items, stream);
-        }
-        ziv_log_enter("fread", 305);
-    }
-    // A stream of the program's own (fopencookie) reads through the
-    // program's code: the real call runs outside the guard.
-    size_t got = real(buffer, size, items, stream);
-    ziv_reentry_guard guard;
-    if (!guard.reentered()) {
-        ziv_errno_guard keep;
-        // Only complete items count: a trailing partial item stays real.
-        ziv_read(fileno_unlocked(stream), buffer, static_cast<ssize_t>(size * got), "fread");
-    }
-    return got;
+    return ziv_fread_family("fread", 305, buffer, size, stream, [&] { return real(buffer, size, items, stream); });
 }
 
 ZIV_EXPORT size_t __fread_chk(void* buffer, size_t buffer_size, size_t size, size_t items, FILE* stream)
@@ -338,26 +350,8 @@ ZIV_EXPORT size_t __fread_chk(void* buffer, size_t buffer_size, size_t size, siz
     if (real == nullptr) {
         return 0;
     }
-    if (__builtin_expect(!ziv_read_wanted(), 1)) {
-        return real(buffer, buffer_size, size, items, stream);
-    }
-    {
-        ziv_reentry_guard guard;
-        if (guard.reentered()) {
-            return real(buffer, buffer_size, size, items, stream);
-        }
-        ziv_log_enter("__fread_chk", 323);
-    }
-    // A stream of the program's own (fopencookie) reads through the
-    // program's code: the real call runs outside the guard.
-    size_t got = real(buffer, buffer_size, size, items, stream);
-    ziv_reentry_guard guard;
-    if (!guard.reentered()) {
-        ziv_errno_guard keep;
-        // Only complete items count: a trailing partial item stays real.
-        ziv_read(fileno_unlocked(stream), buffer, static_cast<ssize_t>(size * got), "__fread_chk");
-    }
-    return got;
+    return ziv_fread_family("__fread_chk", 323, buffer, size, stream,
+                            [&] { return real(buffer, buffer_size, size, items, stream); });
 }
 
 }  // extern "C"

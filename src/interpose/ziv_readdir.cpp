@@ -602,64 +602,54 @@ void ziv_release_dirs(DIR* stream, int fd)
 
 inline bool ziv_dir_listed(DIR* stream) { return stream != nullptr && ziv_feature_on(ZIV_F_DIRLIST); }
 
+// What the four readdir entry points share: the next definition, called
+// with `stream` and `rest`, unless the stream is listed and the call is the
+// program's own; then `treat(real, stream)`.
+template <typename Fn, typename Treat, typename... Rest>
+auto ziv_dir_read(Fn& slot, const char* function, DIR* stream, Treat treat, Rest... rest)
+{
+    auto real = ziv_dir_next_definition(slot, function);
+    stream = ziv_opaque(stream);
+    if (!ziv_dir_listed(stream)) {
+        return real(stream, rest...);
+    }
+    ziv_reentry_guard guard;
+    if (guard.reentered()) {
+        return real(stream, rest...);
+    }
+    return treat(real, stream);
+}
+
 }  // namespace
 
 extern "C" {
 
 ZIV_EXPORT struct dirent* readdir(DIR* stream)
 {
-    auto real = ziv_dir_next_definition(g_pf_org_readdir, "readdir");
-    stream = ziv_opaque(stream);
-    if (!ziv_dir_listed(stream)) {
-        return real(stream);
-    }
-    ziv_reentry_guard guard;
-    if (guard.reentered()) {
-        return real(stream);
-    }
-    return ziv_readdir_any<struct dirent>(stream, real, "readdir");
+    return ziv_dir_read(g_pf_org_readdir, "readdir", stream,
+                        [](auto real, DIR* s) { return ziv_readdir_any<struct dirent>(s, real, "readdir"); });
 }
 
 ZIV_EXPORT struct dirent64* readdir64(DIR* stream)
 {
-    auto real = ziv_dir_next_definition(g_pf_org_readdir64, "readdir64");
-    stream = ziv_opaque(stream);
-    if (!ziv_dir_listed(stream)) {
-        return real(stream);
-    }
-    ziv_reentry_guard guard;
-    if (guard.reentered()) {
-        return real(stream);
-    }
-    return ziv_readdir_any<struct dirent64>(stream, real, "readdir64");
+    return ziv_dir_read(g_pf_org_readdir64, "readdir64", stream,
+                        [](auto real, DIR* s) { return ziv_readdir_any<struct dirent64>(s, real, "readdir64"); });
 }
 
 ZIV_EXPORT int readdir_r(DIR* stream, struct dirent* entry, struct dirent** result)
 {
-    auto real = ziv_dir_next_definition(g_pf_org_readdir_r, "readdir_r");
-    stream = ziv_opaque(stream);
-    if (!ziv_dir_listed(stream)) {
-        return real(stream, entry, result);
-    }
-    ziv_reentry_guard guard;
-    if (guard.reentered()) {
-        return real(stream, entry, result);
-    }
-    return ziv_readdir_r_any<struct dirent>(stream, entry, result, real, "readdir_r");
+    return ziv_dir_read(
+        g_pf_org_readdir_r, "readdir_r", stream,
+        [&](auto real, DIR* s) { return ziv_readdir_r_any<struct dirent>(s, entry, result, real, "readdir_r"); },
+        entry, result);
 }
 
 ZIV_EXPORT int readdir64_r(DIR* stream, struct dirent64* entry, struct dirent64** result)
 {
-    auto real = ziv_dir_next_definition(g_pf_org_readdir64_r, "readdir64_r");
-    stream = ziv_opaque(stream);
-    if (!ziv_dir_listed(stream)) {
-        return real(stream, entry, result);
-    }
-    ziv_reentry_guard guard;
-    if (guard.reentered()) {
-        return real(stream, entry, result);
-    }
-    return ziv_readdir_r_any<struct dirent64>(stream, entry, result, real, "readdir64_r");
+    return ziv_dir_read(
+        g_pf_org_readdir64_r, "readdir64_r", stream,
+        [&](auto real, DIR* s) { return ziv_readdir_r_any<struct dirent64>(s, entry, result, real, "readdir64_r"); },
+        entry, result);
 }
 
 ZIV_EXPORT int closedir(DIR* stream)

@@ -22,13 +22,6 @@ inline T* ziv_opaque(T* pointer)
     return pointer;
 }
 
-inline void ziv_log_entry(const char* function, int line)
-{
-    if (ziv_logging()) {
-        ziv_log(LOG_INFO, "process %s enter function %s line %d\n", ziv_prog_name_for_log(), function, line);
-    }
-}
-
 inline void ziv_log_answer(const char* function, const char* what)
 {
     if (ziv_logging()) {
@@ -46,29 +39,6 @@ inline void ziv_log_fixed(const char* function, const char* what)
     }
 }
 
-bool ziv_short_name_is(const char* name)
-{
-    const char* prog = program_invocation_short_name;
-    return prog != nullptr && std::strcmp(prog, name) == 0;
-}
-
-// Without a list of its own, elapsed-time measurements keep working for
-// everyone but exactly "python".
-bool ziv_clock_monotonic_real(clockid_t clk)
-{
-    return (ziv_prog_cfg.defined_lists & ZIV_F_CGTLIST) == 0 && clk == CLOCK_MONOTONIC && !ziv_short_name_is("python");
-}
-
-// Whether the clock's answer is the build time: the list when it is
-// defined, otherwise everybody not whitelisted.
-inline bool ziv_clock_fixed(clockid_t clk)
-{
-    if ((ziv_prog_cfg.defined_lists & ZIV_F_CGTLIST) != 0) {
-        return ziv_feature_on(ZIV_F_CGTLIST);
-    }
-    return !ziv_clock_monotonic_real(clk) && !ziv_feature_on(ZIV_F_WHITELIST);
-}
-
 }  // namespace
 
 extern "C" {
@@ -84,7 +54,7 @@ ZIV_EXPORT time_t time(time_t* tloc) noexcept
     if (guard.reentered()) {
         return real != nullptr ? real(tloc) : static_cast<time_t>(-1);
     }
-    ziv_log_entry("time", __LINE__);
+    ziv_log_enter("time", __LINE__);
     time_t result = static_cast<time_t>(-1);
     if (real != nullptr) {
         result = real(tloc);
@@ -120,7 +90,7 @@ ZIV_EXPORT int clock_gettime(clockid_t clk, struct timespec* ts) noexcept
         }
         return ts != nullptr ? static_cast<int>(syscall(SYS_clock_gettime, clk, ts)) : -1;
     }
-    ziv_log_entry("clock_gettime", __LINE__);
+    ziv_log_enter("clock_gettime", __LINE__);
     if (real == nullptr) {
         if (ziv_prog_cfg.env_read == 0) {
             // Too early to look anything up: the clock itself, straight from
@@ -166,7 +136,7 @@ ZIV_EXPORT int ftime(struct timeb* tp)
         auto real = g_pf_org_ftime;
         return real != nullptr ? real(tp) : 0;
     }
-    ziv_log_entry("ftime", __LINE__);
+    ziv_log_enter("ftime", __LINE__);
     tp = ziv_opaque(tp);
     if (ziv_short_name_is("label_bin")) {
         if (tp != nullptr) {
@@ -197,7 +167,7 @@ ZIV_EXPORT int gettimeofday(struct timeval* tv, void* tz) noexcept
     if (guard.reentered()) {
         return real != nullptr ? real(tv, tz) : -1;
     }
-    ziv_log_entry("gettimeofday", __LINE__);
+    ziv_log_enter("gettimeofday", __LINE__);
     tv = ziv_opaque(tv);
     int result = -1;
     if (real != nullptr) {
@@ -235,7 +205,7 @@ ZIV_EXPORT clock_t times(struct tms* buf) noexcept
     if (guard.reentered()) {
         return real != nullptr ? real(buf) : static_cast<clock_t>(-1);
     }
-    ziv_log_entry("times", __LINE__);
+    ziv_log_enter("times", __LINE__);
     buf = ziv_opaque(buf);
     clock_t result = static_cast<clock_t>(-1);
     if (real != nullptr) {

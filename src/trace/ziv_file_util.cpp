@@ -440,30 +440,31 @@ ZIV_EXPORT void ziv_forward_cmd_with_execve(int argc, char** argv, const char* t
     if (tool == nullptr || argv == nullptr || argc < 0) {
         return;
     }
+    // The tool gets the command id, then the program's own arguments, each
+    // as one argument: nothing passes through a shell. Everything is made
+    // before fork: the child of a threaded program may neither allocate nor
+    // take a lock before its exec.
+    char id_text[32];
+    if (sprintf_s(id_text, sizeof(id_text), "%d", command_id) < 0) {
+        id_text[0] = '0';
+        id_text[1] = '\0';
+    }
+    ziv_block<char*> args{static_cast<char**>(calloc(static_cast<size_t>(argc) + 3, sizeof(char*)))};
+    ziv_env_without_library env(false);
+    if (args.block == nullptr || env.get() == nullptr) {
+        return;
+    }
+    args.block[0] = const_cast<char*>(tool);
+    args.block[1] = id_text;
+    for (int i = 0; i < argc; ++i) {
+        args.block[i + 2] = argv[i];
+    }
     pid_t child = fork();
     if (child < 0) {
         return;
     }
     if (child == 0) {
-        // The tool gets the command id, then the program's own arguments,
-        // each as one argument: nothing passes through a shell.
-        char id_text[32];
-        if (sprintf_s(id_text, sizeof(id_text), "%d", command_id) < 0) {
-            id_text[0] = '0';
-            id_text[1] = '\0';
-        }
-        auto** args = static_cast<char**>(calloc(static_cast<size_t>(argc) + 3, sizeof(char*)));
-        if (args == nullptr) {
-            exit_child(127);
-        }
-        args[0] = const_cast<char*>(tool);
-        args[1] = id_text;
-        for (int i = 0; i < argc; ++i) {
-            args[i + 2] = argv[i];
-        }
-        args[argc + 2] = nullptr;
-        ziv_recover_ldpreload();
-        ziv_libc_execve(tool, args, environ);
+        ziv_libc_execve(tool, args.block, env.get());
         // Nothing to run: leave without running the program's exit work.
         exit_child(127);
     }

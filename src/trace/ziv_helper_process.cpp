@@ -16,9 +16,6 @@ extern char** environ;
 
 namespace {
 
-constexpr char kPreload[] = "LD_PRELOAD=";
-constexpr size_t kPreloadLen = sizeof kPreload - 1;
-
 // "LD_PRELOAD=..." without this library's entries; null when no entry is
 // left or memory ran out.
 char* preload_without_library(const char* entry)
@@ -27,16 +24,15 @@ char* preload_without_library(const char* entry)
     if (out == nullptr) {
         return nullptr;
     }
-    memcpy(out, entry, kPreloadLen);
-    ziv_preload_without_library(entry + kPreloadLen, out + kPreloadLen);
-    if (out[kPreloadLen] == '\0') {
+    const size_t prefix = ziv_env_preload.prefix.size();
+    memcpy(out, entry, prefix);
+    ziv_preload_without_library(entry + prefix, out + prefix);
+    if (out[prefix] == '\0') {
         free(out);
         return nullptr;
     }
     return out;
 }
-
-bool starts_with(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
 
 }  // namespace
 
@@ -82,10 +78,11 @@ ziv_env_without_library::ziv_env_without_library(bool tracing_off)
     }
     size_t k = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (tracing_off && (starts_with(environ[i], "ZIV_TRACE_HDEPS=") || starts_with(environ[i], "ZIV_TRACE_ENABLE="))) {
+        if (tracing_off && (ziv_env_name{"ZIV_TRACE_HDEPS="}.names(environ[i]) ||
+                            ziv_env_name{"ZIV_TRACE_ENABLE="}.names(environ[i]))) {
             continue;
         }
-        if (!starts_with(environ[i], kPreload)) {
+        if (!ziv_env_preload.names(environ[i])) {
             envp_[k++] = environ[i];
             continue;
         }

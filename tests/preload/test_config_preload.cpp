@@ -104,6 +104,11 @@ TEST(ConfigPreload, BadValuesFallBackWithTheirMessages)
         logged.expect.push_back(std::string("@182:getenv for ") + variable + " failed, use default value.\n");
     }
     check(logged);
+    // ZIV_TIME is converted at start-up, before any handler could need it,
+    // in exactly the programs that may be handed the build time.
+    const std::string warning = "It can not get building ENV var, use default ZIV_TIME value\n";
+    check_all({{"python", {}, {"ZIV_LOG=yes", "ZIV_TIME=bad", "ZIV_WHITELIST=make"}, {"#1:" + warning}},
+               {"make", {}, {"ZIV_LOG=yes", "ZIV_TIME=bad", "ZIV_WHITELIST=make"}, {"#0:" + warning}}});
     // Without a log level nothing at all is logged.
     bad.push_back("ZIV_LOG=no");
     check({"cpio", {"cfg", "stack"}, bad, {"log.size=0", "hostname=ZIV_LINUX", "next_inode=1"}});

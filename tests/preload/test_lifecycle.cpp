@@ -24,16 +24,6 @@ TEST(Lifecycle, StartEndAndExitPaths)
     });
 }
 
-TEST(Lifecycle, ForkedChildDoesNoEndWork)
-{
-    ZIV_REQUIRE_LOG_CAPTURE();
-    probe_result p = check({"tar", {"fork"}, {"ZIV_LOG=yes"}, {"#1:" + end_message("tar")}});
-    ASSERT_NE(p.v["child"], "") << describe(p.run);
-    for (const log_record& rec : p.run.log) {
-        EXPECT_NE(std::to_string(rec.pid), p.v["child"]) << rec.message;
-    }
-}
-
 TEST(Lifecycle, ErrnoIsThePrograms)
 {
     std::string plain = check({"gcc", {"errno"}, {}, {}, ""}).v["errno_at_main"];
@@ -74,20 +64,6 @@ TEST(Lifecycle, BacktracesOnlyAtTheBacktraceLevel)
     probe_result p = check({"ld", {"stack"}, {"ZIV_LOG=backtrace"}, {"log.priorities=182"}});
     EXPECT_GE(count_prefix(p.run, "ld probe-tag backtrace "), 2) << describe(p.run);
     check({"ld", {"stack"}, {"ZIV_LOG=yes"}, {"^0:ld probe-tag backtrace "}});
-}
-
-TEST(Lifecycle, ProgramsRunUnchangedUnderTheLibrary)
-{
-    // A real tool: same output, same status, with everything switched on.
-    run_options o{.exe = "/bin/sh", .argv = {"sh", "-c", "printf 'a b\\n'; echo err >&2; exit 7"},
-                  .env = {"PATH=/usr/bin:/bin"}};
-    run_result plain = run(o);
-    o.env.insert(o.env.end(), {"LD_PRELOAD=" + kLib, "ZIV_DIRLIST=sh", "ZIV_TRACE_ENABLE=yes"});
-    run_result loaded = run(o);
-    EXPECT_EQ(plain.exit_code, 7);
-    EXPECT_EQ(loaded.exit_code, plain.exit_code);
-    EXPECT_EQ(loaded.out, plain.out);
-    EXPECT_EQ(loaded.err, plain.err);
 }
 
 }  // namespace
